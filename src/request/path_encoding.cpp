@@ -1,0 +1,51 @@
+#include "path_encoding.hpp"
+
+#include <array>
+
+namespace {
+
+constexpr std::string_view hex_digits = "0123456789abcdef";
+
+// Letters, digits, and the characters that give a URL its structure.
+constexpr std::array<bool, 256> make_safe_set() {
+    std::array<bool, 256> safe{};
+    for (int c = 'a'; c <= 'z'; ++c)
+        safe[c] = true;
+    for (int c = 'A'; c <= 'Z'; ++c)
+        safe[c] = true;
+    for (int c = '0'; c <= '9'; ++c)
+        safe[c] = true;
+    for (unsigned char c : std::string_view("/_.-~?&="))
+        safe[c] = true;
+    return safe;
+}
+constexpr std::array<bool, 256> safe_set = make_safe_set();
+
+struct easy_cleanup {
+    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+};
+
+} // namespace
+
+curl_text decode_path(const char *text) {
+    std::unique_ptr<CURL, easy_cleanup> handle(curl_easy_init());
+    if (!handle) return nullptr;
+    int length = 0;
+    return curl_text(curl_easy_unescape(handle.get(), text, 0, &length));
+}
+
+std::string encode_path(std::string_view text) {
+    std::string out(3 * text.size(), '\0'); // worst case, allocated once
+    std::size_t pos = 0;
+    for (unsigned char b : text) {
+        if (safe_set[b]) {
+            out[pos++] = static_cast<char>(b);
+        } else {
+            out[pos++] = '%';
+            out[pos++] = hex_digits[b >> 4];
+            out[pos++] = hex_digits[b & 0x0f];
+        }
+    }
+    out.resize(pos);
+    return out;
+}

@@ -1,0 +1,86 @@
+#include "translate.hpp"
+
+#include <limits>
+
+namespace {
+
+// White space as the C locale's isspace sees it.
+constexpr bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+constexpr bool begins_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// "NAME=value" becomes "NAME:value"; no "=" means the entry is skipped.
+header_result colon_line(std::string_view prefix, std::string_view rest) {
+    const auto eq = rest.find('=');
+    if (eq == std::string_view::npos) return {header_verdict::skip, {}};
+    std::string line;
+    line.reserve(prefix.size() + rest.size());
+    line.append(prefix).append(rest.substr(0, eq)).append(1, ':').append(rest.substr(eq + 1));
+    return {header_verdict::append, std::move(line)};
+}
+
+} // namespace
+
+std::optional<std::string> extract_path(std::string_view query) {
+    constexpr std::string_view key = "path=";
+    const auto at = query.find(key);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string_view rest = query.substr(at + key.size());
+
+    std::size_t start = 0;
+    while (start < rest.size() && is_space(rest[start]))
+        ++start;
+    std::size_t end = start;
+    while (end < rest.size() && end - start < path_capacity && !is_space(rest[end]))
+        ++end;
+
+    std::string value(rest.substr(start, end - start));
+    // The first "&" after "path=" turns the parameters behind the path into
+    // the upstream query; later ones stay. Blanks hold no "&", so when the
+    // first one is not inside the value, the value has none to turn.
+    if (const auto amp = rest.find('&'); amp < end) value[amp - start] = '?';
+    return value;
+}
+
+header_result header_line(std::string_view entry) {
+    // libcurl sends header lines verbatim: a CR or LF would inject lines.
+    if (entry.find_first_of("\r\n") != std::string_view::npos) return {header_verdict::skip, {}};
+
+    constexpr std::string_view http_prefix = "HTTP_";
+    constexpr std::string_view content_type = "CONTENT_TYPE";
+    constexpr std::string_view remote_addr = "REMOTE_ADDR";
+
+    if (begins_with(entry, http_prefix)) return colon_line({}, entry.substr(http_prefix.size()));
+    if (begins_with(entry, content_type))
+        return colon_line("Content-Type", entry.substr(content_type.size()));
+    if (begins_with(entry, remote_addr)) {
+        const auto eq = entry.find('=');
+        if (eq == std::string_view::npos) return {header_verdict::skip, {}};
+        const auto address = entry.substr(eq + 1);
+        if (address.size() > forwarded_for_capacity) return {header_verdict::refuse, {}};
+        return {header_verdict::append, "X-Forwarded-For:" + std::string(address)};
+    }
+    return {header_verdict::skip, {}};
+}
+
+std::optional<std::int32_t> parse_content_length(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && is_space(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+
+    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > limit) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}

@@ -1,0 +1,31 @@
+// Pure request translation: the path value from the query text, header lines
+// from environment entries, and the body size from CONTENT_LENGTH.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+constexpr std::string_view upstream_base = "127.0.0.1:8011";
+constexpr std::size_t path_capacity = 511;         // longest path value kept
+constexpr std::size_t encoded_path_capacity = 513; // room behind the base in the URL
+constexpr std::size_t forwarded_for_capacity = 47; // longest client address forwarded
+
+// The value of the first "path=" in the query, its first following "&" turned
+// into "?", read up to white space and cut at path_capacity characters.
+// No "path=" at all gives nullopt; "path=" with nothing after it gives "".
+std::optional<std::string> extract_path(std::string_view query);
+
+enum class header_verdict { skip, append, refuse };
+struct header_result {
+    header_verdict verdict;
+    std::string line;
+};
+
+// The header line one environment entry ("NAME=value") turns into, if any.
+header_result header_line(std::string_view entry);
+
+// CONTENT_LENGTH read the way atoi reads it; nullopt when the number does not
+// fit a signed 32-bit integer.
+std::optional<std::int32_t> parse_content_length(std::string_view text);

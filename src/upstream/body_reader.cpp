@@ -1,0 +1,23 @@
+#include "body_reader.hpp"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <unistd.h>
+
+std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *stream) {
+    auto &source = *static_cast<body_source *>(stream);
+    std::size_t want = size * count;
+    // A CGI program must not read past CONTENT_LENGTH: whatever follows is
+    // not part of this request and must not reach the upstream.
+    if (source.remaining >= 0 && static_cast<std::uint64_t>(source.remaining) < want)
+        want = static_cast<std::size_t>(source.remaining);
+    if (want == 0) return 0;
+    ssize_t got;
+    do {
+        got = read(source.fd, buffer, want);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return CURL_READFUNC_ABORT;
+    if (source.remaining >= 0) source.remaining -= got;
+    return static_cast<std::size_t>(got);
+}

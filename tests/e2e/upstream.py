@@ -1,0 +1,116 @@
+"""A scripted upstream on 127.0.0.1:8011 for end-to-end tests.
+
+It accepts one connection, records the exact request bytes, and plays a
+script of actions: bytes to send, a pause until the test says go on, or a
+cut of the connection.
+"""
+import socket
+import threading
+
+PORT = 8011
+
+
+def read_request(conn, first=b""):
+    """Reads one request: the header section and a Content-Length or chunked body."""
+    data = first
+    while b"\r\n\r\n" not in data:
+        part = conn.recv(65536)
+        if not part:
+            return data
+        data += part
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.split(b"\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(b":")
+        headers[name.strip().lower()] = value.strip()
+    if headers.get(b"expect", b"").lower() == b"100-continue" and not body:
+        return head + b"\r\n\r\n"  # the script decides whether to answer 100
+    return head + b"\r\n\r\n" + read_body(conn, headers, body)
+
+
+def read_body(conn, headers, body):
+    if b"content-length" in headers:
+        want = int(headers[b"content-length"])
+        while len(body) < want:
+            part = conn.recv(1 << 20)
+            if not part:
+                break
+            body += part
+        return body
+    if headers.get(b"transfer-encoding", b"").lower() == b"chunked":
+        while not body.endswith(b"0\r\n\r\n"):
+            part = conn.recv(1 << 20)
+            if not part:
+                break
+            body += part
+    return body
+
+
+def dechunk(body):
+    out, rest = b"", body
+    while rest:
+        size_line, _, rest = rest.partition(b"\r\n")
+        size = int(size_line.split(b";")[0], 16)
+        if size == 0:
+            break
+        out, rest = out + rest[:size], rest[size + 2:]
+    return out
+
+
+class Upstream:
+    """Serves one connection with `script`: a list of bytes, "wait" or "cut"."""
+
+    def __init__(self, script, on_request=None):
+        self.script = script
+        self.on_request = on_request
+        self.request = None
+        self.contacted = False
+        self.go_on = threading.Event()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", PORT))
+        self.sock.listen(8)
+        self.sock.settimeout(0.2)
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+                break
+            except socket.timeout:
+                if self.stop.is_set():
+                    return
+            except OSError:
+                return
+        self.contacted = True
+        with conn:
+            conn.settimeout(30)
+            self.request = read_request(conn)
+            for step in self.script:
+                if step == "wait":
+                    self.go_on.wait(30)
+                elif step == "cut":
+                    break
+                elif step == "continue-body":
+                    head, _, _ = self.request.partition(b"\r\n\r\n")
+                    headers = dict(
+                        (l.partition(b":")[0].lower(), l.partition(b":")[2].strip())
+                        for l in head.split(b"\r\n")[1:])
+                    self.request += read_body(conn, headers, b"")
+                elif callable(step):
+                    conn.sendall(step(self.request))
+                else:
+                    conn.sendall(step)
+            conn.shutdown(socket.SHUT_RDWR)
+
+    def close(self):
+        self.stop.set()
+        self.go_on.set()
+        try:
+            self.sock.close()
+        finally:
+            self.thread.join(35)

@@ -1,0 +1,101 @@
+#include "request/translate.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct path_case {
+    std::string query;
+    std::optional<std::string> expected;
+};
+
+TEST(ExtractPath, FindsCutsAndTurnsTheFirstAmpersand) {
+    const std::string long_value = "/" + std::string(599, 'x');
+    const path_case cases[] = {
+        {"path=/status", "/status"},
+        {"id=7&path=/a&b=1", "/a?b=1"},
+        {"path=/a&b=1&c=2", "/a?b=1&c=2"},
+        {"path=", ""},
+        {"path=   ", ""},
+        {"path=  /lead", "/lead"},
+        {"path=/a b&c=1", "/a"},
+        {"path= &x=1", "?x=1"},
+        {"xpath=/plain-text-search", "/plain-text-search"},
+        {"path=/one&path=/two", "/one?path=/two"},
+        {"path=noslash", "noslash"},
+        {"path=/a\tb", "/a"},
+        {"", std::nullopt},
+        {"id=7&page=2", std::nullopt},
+        {"PATH=/upper", std::nullopt},
+        {"path=" + long_value, long_value.substr(0, 511)},
+        {"path=" + long_value.substr(0, 511) + "&x=1", long_value.substr(0, 511)},
+        {"path=" + long_value.substr(0, 510) + "&x=1", long_value.substr(0, 510) + "?"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(extract_path(c.query), c.expected) << c.query;
+}
+
+struct header_case {
+    std::string entry;
+    header_verdict verdict;
+    std::string line;
+};
+
+TEST(HeaderLine, EntriesBecomeLinesInTheirOwnForm) {
+    const std::string addr47(47, '1');
+    const header_case cases[] = {
+        {"HTTP_HOST=example.org:8080", header_verdict::append, "HOST:example.org:8080"},
+        {"HTTP_ACCEPT_LANGUAGE=en", header_verdict::append, "ACCEPT_LANGUAGE:en"},
+        {"HTTP_X=a=b", header_verdict::append, "X:a=b"},
+        {"HTTP_EMPTY=", header_verdict::append, "EMPTY:"},
+        {"CONTENT_TYPE=text/plain", header_verdict::append, "Content-Type:text/plain"},
+        {"CONTENT_TYPE=", header_verdict::append, "Content-Type:"},
+        {"CONTENT_TYPE_EXTRA=x", header_verdict::append, "Content-Type_EXTRA:x"},
+        {"REMOTE_ADDR=10.1.2.3", header_verdict::append, "X-Forwarded-For:10.1.2.3"},
+        {"REMOTE_ADDR=" + addr47, header_verdict::append, "X-Forwarded-For:" + addr47},
+        {"REMOTE_ADDR=" + addr47 + "1", header_verdict::refuse, ""},
+        {"REMOTE_ADDR=::ffff:127.0.0.1", header_verdict::append,
+         "X-Forwarded-For:::ffff:127.0.0.1"},
+        {"HTTP_X=a\r\nEvil: 1", header_verdict::skip, ""},
+        {"HTTP_X=a\nb", header_verdict::skip, ""},
+        {"CONTENT_TYPE=a\rb", header_verdict::skip, ""},
+        {"REMOTE_ADDR=1\n" + addr47, header_verdict::skip, ""},
+        {"HTTP_NOEQUALS", header_verdict::skip, ""},
+        {"REMOTE_ADDR", header_verdict::skip, ""},
+        {"CONTENT_LENGTH=5", header_verdict::skip, ""},
+        {"QUERY_STRING=path=/", header_verdict::skip, ""},
+        {"http_host=x", header_verdict::skip, ""},
+    };
+    for (const auto &c : cases) {
+        const header_result r = header_line(c.entry);
+        EXPECT_EQ(r.verdict, c.verdict) << c.entry;
+        EXPECT_EQ(r.line, c.line) << c.entry;
+    }
+}
+
+TEST(ParseContentLength, ReadsLikeAtoiWithinTheInt32Range) {
+    const std::pair<const char *, std::optional<std::int32_t>> cases[] = {
+        {"123", 123},
+        {"", 0},
+        {"   ", 0},
+        {"abc", 0},
+        {"0x10", 0},
+        {" \t\n+42", 42},
+        {"-1", -1},
+        {"-7", -7},
+        {"12abc", 12},
+        {"1 2", 1},
+        {"+", 0},
+        {"--5", 0},
+        {"2147483647", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},
+        {"99999999999999999999999999", std::nullopt},
+        {"0000000000000000000000000007", 7},
+    };
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(parse_content_length(text), expected) << text;
+}
+
+} // namespace
