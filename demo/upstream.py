@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""A small demo upstream for cgi_forward, on 127.0.0.1:8011.
+
+Endpoints:
+  /api/state         a JSON document (HTTP/1.1 with Content-Length)
+  /http10            an HTTP/1.0 reply: the gateway puts a Status block in front
+  /stream?n=5        a chunked reply, one line every 0.2 s (n=0: never ends)
+  /events            server-sent events, one a second, never ending
+  /echo              what the upstream received: method, path, query,
+                     header lines, body size and SHA-256 (GET or POST)
+  /status/404        an empty reply with that status code
+"""
+import hashlib
+import json
+import sys
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+
+class Handler(BaseHTTPRequestHandler):
+    # HTTP/1.1 replies (which answer Expect: 100-continue), except where an
+    # endpoint says otherwise.
+    protocol_version = "HTTP/1.1"
+    server_version = "demo-upstream/1.0"
+
+    def log_message(self, fmt, *args):
+        if not self.server.quiet:
+            sys.stderr.write("upstream: %s\n" % (fmt % args))
+
+    def reply(self, code, body, content_type="application/json", version=None):
+        if version:
+            self.protocol_version = version
+        self.send_response(code)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def read_body(self):
+        length = self.headers.get("Content-Length")
+        digest, size = hashlib.sha256(), 0
+        if length is not None:
+            left = int(length)
+            while left > 0:
+                part = self.rfile.read(min(left, 1 << 20))
+                if not part:
+                    break
+                digest.update(part)
+                size += len(part)
+                left -= len(part)
+        elif self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            while True:
+                chunk_size = int(self.rfile.readline().split(b";")[0], 16)
+                if chunk_size == 0:
+                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                        pass
+                    break
+                part = self.rfile.read(chunk_size)
+                digest.update(part)
+                size += len(part)
+                self.rfile.readline()
+        return size, digest.hexdigest()
+
+    def do_GET(self):
+        url = urlsplit(self.path)
+        query = parse_qs(url.query)
+        if url.path == "/api/state":
+            state = {"service": "demo-upstream", "time": int(time.time()), "ok": True}
+            self.reply(200, (json.dumps(state) + "\n").encode())
+        elif url.path == "/http10":
+            self.close_connection = True
+            self.reply(200, b"an HTTP/1.0 reply\n", "text/plain", version="HTTP/1.0")
+        elif url.path == "/stream":
+            self.stream(int(query.get("n", ["5"])[0]), 0.2, "line %d\n", "text/plain")
+        elif url.path == "/events":
+            self.stream(0, 1.0, "data: event %d\n\n", "text/event-stream")
+        elif url.path == "/echo":
+            self.echo()
+        elif url.path.startswith("/status/") and url.path[8:].isdigit():
+            self.reply(int(url.path[8:]), b"")
+        else:
+            self.reply(404, b'{"error": "no such endpoint"}\n')
+
+    def do_POST(self):
+        if urlsplit(self.path).path == "/echo":
+            self.echo()
+        else:
+            self.read_body()
+            self.reply(404, b'{"error": "no such endpoint"}\n')
+
+    def echo(self):
+        url = urlsplit(self.path)
+        size, digest = self.read_body()
+        seen = {
+            "method": self.command,
+            "path": url.path,
+            "query": url.query,
+            "headers": [f"{k}:{v}" for k, v in self.headers.items()],
+            "body_size": size,
+            "body_sha256": digest,
+        }
+        self.reply(200, (json.dumps(seen, indent=1) + "\n").encode())
+
+    def stream(self, count, interval, line, content_type):
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        i = 0
+        try:
+            while count == 0 or i < count:
+                i += 1
+                data = (line % i).encode()
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data))
+                self.wfile.flush()
+                time.sleep(interval)
+            self.wfile.write(b"0\r\n\r\n")
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+
+def main():
+    server = ThreadingHTTPServer(("127.0.0.1", 8011), Handler)
+    server.daemon_threads = True
+    server.quiet = "--quiet" in sys.argv
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
