@@ -1,5 +1,7 @@
 #include "translate.hpp"
 
+#include "path_encoding.hpp"
+
 #include <limits>
 
 namespace {
@@ -83,4 +85,41 @@ std::optional<std::int32_t> parse_content_length(std::string_view text) {
     if (negative) value = -value;
     if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
     return static_cast<std::int32_t>(value);
+}
+
+request_plan plan_request(const char *query, const char *method, const char *content_length,
+                          char **envp) {
+    request_plan plan;
+    if (!query) return plan;
+    const std::optional<std::string> path = extract_path(query);
+    if (!path) return plan;
+
+    for (char **entry = envp; entry && *entry; ++entry) {
+        header_result result = header_line(*entry);
+        if (result.verdict == header_verdict::refuse) return plan;
+        if (result.verdict == header_verdict::append)
+            plan.header_lines.push_back(std::move(result.line));
+    }
+
+    const curl_text decoded = decode_path(path->c_str());
+    if (!decoded) return plan;
+    const std::string encoded = encode_path(decoded.get());
+    if (encoded.size() > encoded_path_capacity) return plan;
+    plan.url.reserve(upstream_base.size() + encoded.size());
+    plan.url.append(upstream_base).append(encoded);
+
+    if (!method) return plan;
+    const std::string_view m(method);
+    if (m.substr(0, 3) == "GET") {
+        plan.action = request_action::get;
+    } else if (m.substr(0, 4) == "POST") {
+        if (!content_length) return plan;
+        const std::optional<std::int32_t> length = parse_content_length(content_length);
+        if (!length) return plan;
+        plan.content_length = *length;
+        plan.action = request_action::post;
+    } else {
+        plan.action = request_action::ignore;
+    }
+    return plan;
 }

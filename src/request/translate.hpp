@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 constexpr std::string_view upstream_base = "127.0.0.1:8011";
 constexpr std::size_t path_capacity = 511;         // longest path value kept
@@ -29,3 +30,20 @@ header_result header_line(std::string_view entry);
 // CONTENT_LENGTH read the way atoi reads it; nullopt when the number does not
 // fit a signed 32-bit integer.
 std::optional<std::int32_t> parse_content_length(std::string_view text);
+
+enum class request_action { refuse, get, post, ignore };
+
+// What one request turns into: the upstream URL, the header lines in
+// environment order, and the transfer to make (or the 400 answer).
+struct request_plan {
+    request_action action = request_action::refuse;
+    std::string url;
+    std::vector<std::string> header_lines;
+    std::int32_t content_length = 0;
+};
+
+// The whole translation of a CGI request. The three texts are the values of
+// QUERY_STRING, REQUEST_METHOD and CONTENT_LENGTH, null when not set; envp is
+// the environment in its own order.
+request_plan plan_request(const char *query, const char *method, const char *content_length,
+                          char **envp);

@@ -85,15 +85,21 @@ class FullStack(unittest.TestCase):
     def test_stream_reaches_the_client_live_and_ends_with_it(self):
         client = subprocess.Popen(["curl", "-sN", stack.gateway_url("path=/events")],
                                   stdout=subprocess.PIPE)
-        with client:
+        try:
             seen, deadline = b"", time.monotonic() + 30
             while b"\n\n" not in seen and time.monotonic() < deadline:
                 if select.select([client.stdout], [], [], 1)[0]:
-                    seen += os.read(client.stdout.fileno(), 4096)
+                    part = os.read(client.stdout.fileno(), 4096)
+                    if not part:
+                        break
+                    seen += part
             # /events never ends, so this event came while the upstream still sends.
             self.assertTrue(seen.startswith(b"data: event 1\n\n"), seen)
             self.assertTrue(stack.gateway_processes())
+        finally:
             client.kill()
+            client.wait()
+            client.stdout.close()
         deadline = time.monotonic() + 20
         while stack.gateway_processes() and time.monotonic() < deadline:
             time.sleep(0.1)

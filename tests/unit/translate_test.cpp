@@ -99,3 +99,95 @@ TEST(ParseContentLength, ReadsLikeAtoiWithinTheInt32Range) {
 }
 
 } // namespace
+
+namespace {
+
+struct plan_case {
+    const char *name;
+    const char *query;
+    const char *method;
+    const char *length;
+    std::vector<std::string> env;
+    request_action action;
+    std::string url;
+};
+
+TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
+    const std::string long_addr = "REMOTE_ADDR=" + std::string(48, '9');
+    const std::string long_path = "path=/" + std::string(171, '+');
+    const std::string huge_query = "path=/big&" + std::string(1 << 20, 'q');
+    const plan_case cases[] = {
+        {"get", "path=/status", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011/status"},
+        {"getx is get",
+         "path=/a&b=1",
+         "GETX",
+         nullptr,
+         {},
+         request_action::get,
+         "127.0.0.1:8011/a?b=1"},
+        {"posted is post", "path=/p", "POSTED", "5", {}, request_action::post, "127.0.0.1:8011/p"},
+        {"empty path value", "path=", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011"},
+        {"no slash", "path=x", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011x"},
+        {"head ignored", "path=/", "HEAD", nullptr, {}, request_action::ignore, "127.0.0.1:8011/"},
+        {"1 MiB query",
+         huge_query.c_str(),
+         "GET",
+         nullptr,
+         {},
+         request_action::get,
+         "127.0.0.1:8011/big?" + std::string(506, 'q')},
+        {"no query", nullptr, "GET", nullptr, {}, request_action::refuse, ""},
+        {"no path=", "id=7", "GET", nullptr, {}, request_action::refuse, ""},
+        {"no method", "path=/", nullptr, nullptr, {}, request_action::refuse, "127.0.0.1:8011/"},
+        {"post without length",
+         "path=/",
+         "POST",
+         nullptr,
+         {},
+         request_action::refuse,
+         "127.0.0.1:8011/"},
+        {"post with huge length",
+         "path=/",
+         "POST",
+         "4294967296",
+         {},
+         request_action::refuse,
+         "127.0.0.1:8011/"},
+        {"long address", "path=/", "GET", nullptr, {long_addr}, request_action::refuse, ""},
+        {"long address, other method",
+         "path=/",
+         "PUT",
+         nullptr,
+         {long_addr},
+         request_action::refuse,
+         ""},
+        {"path over its room", long_path.c_str(), "GET", nullptr, {}, request_action::refuse, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<char *> envp;
+        std::vector<std::string> env = c.env;
+        for (auto &e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const request_plan plan = plan_request(c.query, c.method, c.length, envp.data());
+        EXPECT_EQ(plan.action, c.action) << c.name;
+        EXPECT_EQ(plan.url, c.url) << c.name;
+    }
+}
+
+TEST(PlanRequest, KeepsHeaderLinesInEnvironmentOrder) {
+    std::string env[] = {"HTTP_B=2",
+                         "PATH=/bin",
+                         "HTTP_A=1",
+                         "REMOTE_ADDR=10.1.2.3",
+                         "CONTENT_TYPE=text/plain",
+                         "HTTP_BAD=x\r\ny: z"};
+    char *envp[] = {env[0].data(), env[1].data(), env[2].data(), env[3].data(),
+                    env[4].data(), env[5].data(), nullptr};
+    const request_plan plan = plan_request("path=/", "POST", "0", envp);
+    EXPECT_EQ(plan.action, request_action::post);
+    EXPECT_EQ(plan.header_lines, (std::vector<std::string>{"B:2", "A:1", "X-Forwarded-For:10.1.2.3",
+                                                           "Content-Type:text/plain"}));
+}
+
+} // namespace

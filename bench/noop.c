@@ -1,0 +1,4 @@
+/* Floor: a static program that does nothing. */
+int main(void) {
+    return 0;
+}
