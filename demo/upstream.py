@@ -120,9 +120,19 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
 
+class Server(ThreadingHTTPServer):
+    request_queue_size = 256  # many gateway processes may connect at once
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A client that closes its connection while we wait for a next
+        # request is the normal end of a one-request gateway process.
+        if not isinstance(sys.exc_info()[1], (ConnectionResetError, BrokenPipeError)):
+            super().handle_error(request, client_address)
+
+
 def main():
-    server = ThreadingHTTPServer(("127.0.0.1", 8011), Handler)
-    server.daemon_threads = True
+    server = Server(("127.0.0.1", 8011), Handler)
     server.quiet = "--quiet" in sys.argv
     try:
         server.serve_forever()

@@ -18,6 +18,9 @@ std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *s
         got = read(source.fd, buffer, want);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return CURL_READFUNC_ABORT;
+    // Input that ends before CONTENT_LENGTH would leave the upstream waiting
+    // for the rest while we wait for its answer: end the transfer instead.
+    if (got == 0 && source.remaining > 0) return CURL_READFUNC_ABORT;
     if (source.remaining >= 0) source.remaining -= got;
     return static_cast<std::size_t>(got);
 }

@@ -6,6 +6,7 @@ belongs to the test. Usage: test_gateway.py PATH_TO_CGI_FORWARD
 import hashlib
 import os
 import select
+import shlex
 import subprocess
 import sys
 import time
@@ -15,6 +16,8 @@ sys.path.insert(0, os.path.dirname(__file__))
 from upstream import Upstream, dechunk  # noqa: E402
 
 GATEWAY = None
+# A command to run the gateway under, such as valgrind.
+WRAPPER = shlex.split(os.environ.get("GATEWAY_WRAPPER", ""))
 BAD_REQUEST = b"Status:400 Bad Request\r\n\r\n"
 
 
@@ -29,7 +32,8 @@ def cgi_env(query="path=/", method="GET", **extra):
 
 
 def run_gateway(env, body=b""):
-    proc = subprocess.run([GATEWAY], env=env, input=body, capture_output=True, timeout=60)
+    proc = subprocess.run(WRAPPER + [GATEWAY], env=env, input=body, capture_output=True,
+                          timeout=120)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -42,6 +46,12 @@ class GatewayTest(unittest.TestCase):
             upstream.close()
         self.assertEqual(err, b"", "nothing goes to standard error")
         return upstream, code, out
+
+    def assertInEnvironmentOrder(self, lines, expected):
+        if WRAPPER:  # valgrind rewrites the environment and its order
+            self.assertCountEqual(lines, expected)
+        else:
+            self.assertEqual(lines, expected)
 
     def request_head(self, upstream):
         head, _, _ = upstream.request.partition(b"\r\n\r\n")
@@ -64,7 +74,7 @@ class RequestTranslation(GatewayTest):
         forwarded = [l for l in lines if l.split(b":")[0] in (
             b"X_FIRST", b"ACCEPT_LANGUAGE", b"X-Forwarded-For", b"Content-Type", b"USER_AGENT")]
         # Environment order decides; subprocess keeps the dict's order.
-        self.assertEqual(forwarded, [b"X_FIRST:1", b"ACCEPT_LANGUAGE:en",
+        self.assertInEnvironmentOrder(forwarded, [b"X_FIRST:1", b"ACCEPT_LANGUAGE:en",
                                      b"X-Forwarded-For:10.1.2.3", b"Content-Type:text/plain",
                                      b"USER_AGENT:client/2"])
         self.assertFalse(any(l.lower().startswith(b"content-length") for l in lines))
@@ -232,7 +242,7 @@ class ResponseRelay(GatewayTest):
     def test_streamed_reply_reaches_stdout_before_the_upstream_finishes(self):
         up = Upstream([b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
                        b"data: first\n\n", "wait", b"data: second\n\n"])
-        proc = subprocess.Popen([GATEWAY], env=cgi_env("path=/events"),
+        proc = subprocess.Popen(WRAPPER + [GATEWAY], env=cgi_env("path=/events"),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         with proc:
             seen = b""
@@ -251,6 +261,113 @@ class ResponseRelay(GatewayTest):
             self.assertTrue(seen.endswith(b"data: first\n\ndata: second\n\n"))
             self.assertEqual(proc.wait(30), 0)
         up.close()
+
+
+class UpstreamFaults(GatewayTest):
+    def test_broken_replies_keep_what_came_and_exit_0(self):
+        # libcurl hands over only complete header lines and refuses a status
+        # line it cannot read, so the web server sees an empty or cut answer.
+        cases = {
+            "closed mid-header": ([b"HTTP/1.1 200 OK\r\nContent-Ty", "cut"],
+                                  b"HTTP/1.1 200 OK\r\n"),
+            "closed after the status line": ([b"HTTP/1.0 502 Bad Gateway\r\n", "cut"],
+                                             b"Status:502 HTTP/1.0 502 Bad Gateway\r\n"),
+            "malformed status line": ([b"HTTP/1.0 abc\r\n\r\nbody"], b""),
+            "not HTTP at all": ([b"SSH-2.0-OpenSSH\r\n"], b""),
+            "garbage bytes": ([bytes(range(256))], b""),
+        }
+        for name, (script, expected) in cases.items():
+            with self.subTest(name):
+                _, code, out = self.serve(script, cgi_env())
+                self.assertEqual((code, out), (0, expected))
+
+    def test_ten_thousand_header_lines_are_relayed(self):
+        lines = b"".join(b"X-Line-%d: %d\r\n" % (i, i) for i in range(10000))
+        reply = b"HTTP/1.1 200 OK\r\n" + lines + b"Content-Length: 2\r\n\r\nok"
+        _, code, out = self.serve([reply], cgi_env())
+        self.assertEqual((code, out), (0, reply))
+
+    def test_hundred_mebibyte_body_arrives_whole(self):
+        body = os.urandom(1 << 20) * 100
+        head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body)
+        _, code, out = self.serve([head, body], cgi_env())
+        self.assertEqual(code, 0)
+        self.assertEqual(len(out), len(head) + len(body))
+        self.assertEqual(hashlib.sha256(out).digest(), hashlib.sha256(head + body).digest())
+
+    def test_stdin_shorter_than_content_length_aborts_the_upload(self):
+        # The upload is cut off when the input ends: the upstream sees a short
+        # body and a closed connection, the gateway ends with empty output
+        # and exit status 0 instead of waiting for an answer that cannot come.
+        up, code, out = self.serve([b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"],
+                                   cgi_env("path=/p", "POST", CONTENT_LENGTH="100"), b"short")
+        self.assertEqual((code, out), (0, b""))
+        head, _, body = up.request.partition(b"\r\n\r\n")
+        self.assertIn(b"Content-Length: 100", head)
+        self.assertEqual(body, b"short")
+
+
+class BadInput(GatewayTest):
+    def test_largest_query_string_the_kernel_passes(self):
+        # execve refuses a single string over 128 KiB, so that is as large
+        # as a web server can make it; the path value is cut at 511.
+        query = "path=/" + "a" * 600 + "&" + "q" * (128 * 1024 - 700)
+        up, code, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"], cgi_env(query))
+        self.assertEqual(code, 0)
+        self.assertEqual(self.request_head(up)[0], b"GET /" + b"a" * 510 + b" HTTP/1.1")
+
+    def test_ten_thousand_environment_entries(self):
+        entries = {f"HTTP_X_{i}": str(i) for i in range(10000)}
+        up, code, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"], cgi_env(**entries))
+        self.assertEqual(code, 0)
+        sent = [l for l in self.request_head(up) if l.startswith(b"X_")]
+        self.assertInEnvironmentOrder(sent, [b"X_%d:%d" % (i, i) for i in range(10000)])
+
+    def test_every_byte_value_in_the_path(self):
+        # In pieces small enough that their re-encoded form fits its room.
+        raw = bytes(b for b in range(1, 256) if b not in b" \t\n\v\f\r&")
+        pieces = [b"path=/" + raw[i:i + 100] for i in range(0, len(raw), 100)]
+        pieces += [b"path=/" + "".join("%%%02X" % b for b in range(i, i + 50)).encode()
+                   for i in range(1, 256, 50)]
+        pieces.append(b"path=/a%00" + b"b" * 600)  # a decoded zero byte ends the path
+        for query in pieces:
+            with self.subTest(query=query[:20]):
+                up, code, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"],
+                                         cgi_env(query))
+                self.assertEqual(code, 0)
+                target = self.request_head(up)[0].split(b" ")[1]
+                self.assertRegex(target, rb"^[A-Za-z0-9/_.~?&=%-]*$")
+                self.assertTrue(all(c in b"0123456789abcdef" for c in
+                                    b"".join(p[:2] for p in target.split(b"%")[1:])))
+
+    def test_every_byte_value_in_header_values(self):
+        value = bytes(b for b in range(1, 256) if b not in b"\r\n")
+        env = cgi_env(HTTP_X_ALL=value, HTTP_X_CR="a\rb", REMOTE_ADDR="<>\"'; DROP TABLE;--\t\x7f")
+        up, code, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"], env)
+        self.assertEqual(code, 0)
+        lines = self.request_head(up)
+        self.assertIn(b"X_ALL:" + value, lines)
+        self.assertIn(b"X-Forwarded-For:<>\"'; DROP TABLE;--\t\x7f", lines)
+        self.assertFalse(any(l.startswith(b"X_CR") for l in lines))
+
+    def test_odd_content_lengths(self):
+        cases = [("", 0), ("   ", 0), ("+", 0), ("-0", 0), ("0x20", 0), ("1e3", 1),
+                 (" \t 7 ", 7), ("+5", 5), ("007", 7), ("2147483647", None),
+                 ("2147483648", "400"), ("99999999999999999999", "400"),
+                 ("-2147483649", "400"), ("-5", None)]
+        for text, sent in cases:
+            with self.subTest(text=text):
+                script = [b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"]
+                if sent is None:  # announced but never supplied, or refused by libcurl
+                    script = ["cut"]
+                up, code, out = self.serve(script, cgi_env("path=/p", "POST",
+                                                           CONTENT_LENGTH=text), b"x" * 10)
+                if sent == "400":
+                    self.assertEqual((code, out, up.contacted), (255, BAD_REQUEST, False))
+                    continue
+                self.assertEqual(code, 0)
+                if sent is not None:
+                    self.assertEqual(up.request.partition(b"\r\n\r\n")[2], b"x" * sent)
 
 
 if __name__ == "__main__":

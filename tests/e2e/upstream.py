@@ -89,23 +89,29 @@ class Upstream:
         self.contacted = True
         with conn:
             conn.settimeout(30)
-            self.request = read_request(conn)
-            for step in self.script:
-                if step == "wait":
-                    self.go_on.wait(30)
-                elif step == "cut":
-                    break
-                elif step == "continue-body":
-                    head, _, _ = self.request.partition(b"\r\n\r\n")
-                    headers = dict(
-                        (l.partition(b":")[0].lower(), l.partition(b":")[2].strip())
-                        for l in head.split(b"\r\n")[1:])
-                    self.request += read_body(conn, headers, b"")
-                elif callable(step):
-                    conn.sendall(step(self.request))
-                else:
-                    conn.sendall(step)
-            conn.shutdown(socket.SHUT_RDWR)
+            try:
+                self._play(conn)
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass  # the gateway went away first; what it sent is recorded
+
+    def _play(self, conn):
+        self.request = read_request(conn)
+        for step in self.script:
+            if step == "wait":
+                self.go_on.wait(30)
+            elif step == "cut":
+                break
+            elif step == "continue-body":
+                head, _, _ = self.request.partition(b"\r\n\r\n")
+                headers = dict(
+                    (l.partition(b":")[0].lower(), l.partition(b":")[2].strip())
+                    for l in head.split(b"\r\n")[1:])
+                self.request += read_body(conn, headers, b"")
+            elif callable(step):
+                conn.sendall(step(self.request))
+            else:
+                conn.sendall(step)
 
     def close(self):
         self.stop.set()

@@ -4,6 +4,7 @@ Meant to run in a private network namespace (tests/in_netns), where
 127.0.0.1:8011 and the web server's port belong to the test.
 """
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -59,11 +60,15 @@ def install_gateway(gateway, workdir):
     return target
 
 
-def start_lighttpd(gateway, workdir):
+def start_lighttpd(gateway, workdir, read_timeout=None):
     conf = os.path.join(workdir, "lighttpd.conf")
-    with open(conf, "wb") as f:
-        f.write(subprocess.check_output([os.path.join(TOP, "scripts", "lighttpd-conf"),
-                                         gateway, str(WEB_PORT), os.path.join(workdir, "www")]))
+    text = subprocess.check_output([os.path.join(TOP, "scripts", "lighttpd-conf"), gateway,
+                                    str(WEB_PORT), os.path.join(workdir, "www")]).decode()
+    if read_timeout is not None:
+        text, n = re.subn(r'"read-timeout"\s*=> \d+', f'"read-timeout" => {read_timeout}', text)
+        assert n == 1, "no read-timeout in the lighttpd configuration"
+    with open(conf, "w") as f:
+        f.write(text)
     return subprocess.Popen(["lighttpd", "-D", "-f", conf], stderr=subprocess.DEVNULL)
 
 
@@ -136,8 +141,8 @@ SERVERS = {"lighttpd": start_lighttpd, "apache": start_apache, "nginx": start_ng
            "busybox": start_busybox}
 
 
-def start_server(name, gateway, workdir):
-    proc = SERVERS[name](install_gateway(gateway, workdir), workdir)
+def start_server(name, gateway, workdir, **options):
+    proc = SERVERS[name](install_gateway(gateway, workdir), workdir, **options)
     wait_for_port(WEB_PORT)
     return proc
 

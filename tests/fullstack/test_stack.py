@@ -8,6 +8,7 @@ import hashlib
 import json
 import os
 import select
+import socket
 import subprocess
 import sys
 import tempfile
@@ -114,6 +115,27 @@ class FullStack(unittest.TestCase):
             self.assertLess(status, 600)
         finally:
             type(self).upstream = stack.start_upstream()
+
+
+@unittest.skipUnless(SERVER == "lighttpd", "the read time-out is lighttpd's")
+class StalledUpstream(unittest.TestCase):
+    """An upstream that accepts and never answers meets the web server's read time-out."""
+
+    def test_client_gets_504_and_the_gateway_is_ended(self):
+        with tempfile.TemporaryDirectory() as work, socket.socket() as silent:
+            silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            silent.bind(("127.0.0.1", stack.UPSTREAM_PORT))
+            silent.listen(16)
+            web = stack.start_server(SERVER, GATEWAY, work, read_timeout=2)
+            try:
+                status, _, _ = stack.curl("path=/never")
+                self.assertEqual(status, 504)
+                deadline = time.monotonic() + 20
+                while stack.gateway_processes() and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                self.assertEqual(stack.gateway_processes(), [])
+            finally:
+                stack.stop_server(web)
 
 
 if __name__ == "__main__":
