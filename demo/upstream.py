@@ -4,6 +4,7 @@
 Endpoints:
   /api/state         a JSON document (HTTP/1.1 with Content-Length)
   /http10            an HTTP/1.0 reply: the gateway puts a Status block in front
+  /http10?bare=1     the same without a reason phrase in the status line
   /stream?n=5        a chunked reply, one line every 0.2 s (n=0: never ends)
   /events            server-sent events, one a second, never ending
   /echo              what the upstream received: method, path, query,
@@ -68,6 +69,11 @@ class Handler(BaseHTTPRequestHandler):
         if url.path == "/api/state":
             state = {"service": "demo-upstream", "time": int(time.time()), "ok": True}
             self.reply(200, (json.dumps(state) + "\n").encode())
+        elif url.path == "/http10" and "bare" in query:
+            # A status line without a reason phrase, as some small servers send.
+            self.close_connection = True
+            self.wfile.write(b"HTTP/1.0 200\r\nContent-Type: text/plain\r\n"
+                             b"Content-Length: 18\r\n\r\nan HTTP/1.0 reply\n")
         elif url.path == "/http10":
             self.close_connection = True
             self.reply(200, b"an HTTP/1.0 reply\n", "text/plain", version="HTTP/1.0")

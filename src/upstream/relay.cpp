@@ -84,13 +84,18 @@ std::string_view status_block(std::string_view chunk, status_buffer &buffer) {
     if (at == std::string_view::npos) return {};
     std::memcpy(buffer.data(), status_prefix.data(), status_prefix.size());
     std::size_t length = status_prefix.size();
-    for (std::size_t i = at + code_offset; i < chunk.size() && length < buffer.size(); ++i) {
+    const std::size_t code_end = status_prefix.size() + 4;
+    for (std::size_t i = at + code_offset; i < chunk.size() && length < code_end; ++i) {
         const char c = chunk[i];
         if (c == '\0' || c == '\r' || c == '\n') break;
         buffer[length++] = c;
     }
     // A bare "Status:" would be a malformed header line; leave the line alone.
     if (length == status_prefix.size()) return {};
+    // The status line follows directly, so the code must end in a blank: a
+    // reply without a reason phrase ("HTTP/1.0 200") would otherwise give
+    // "Status:200HTTP/1.0 200", which web servers reject.
+    if (buffer[length - 1] != ' ' && buffer[length - 1] != '\t') buffer[length++] = ' ';
     return {buffer.data(), length};
 }
 

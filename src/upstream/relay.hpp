@@ -12,8 +12,8 @@ struct relay_state {
     bool final_headers_ended = false; // header lines from here on are trailers
 };
 
-// "Status:" and up to four bytes of the status code.
-using status_buffer = std::array<char, 7 + 4>;
+// "Status:", up to four bytes of the status code, and a blank.
+using status_buffer = std::array<char, 7 + 4 + 1>;
 
 // What goes out for one chunk: the Status block (often empty) and whether the
 // chunk itself is written.

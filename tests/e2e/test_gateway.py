@@ -209,9 +209,10 @@ class ResponseRelay(GatewayTest):
         self.assertNotIn(b"\0", out.partition(b"\r\n\r\n")[0])
 
     def test_http10_reply_without_reason_phrase(self):
+        # The blank keeps the code apart from the status line behind it.
         reply = b"HTTP/1.0 200\r\nContent-Length: 2\r\n\r\nhi"
         _, _, out = self.serve([reply], cgi_env())
-        self.assertEqual(out, b"Status:200" + reply)
+        self.assertEqual(out, b"Status:200 " + reply)
 
     def test_http11_reply_is_relayed_byte_for_byte(self):
         reply = (b"HTTP/1.1 201 Created\r\nContent-Length: 11\r\nX-Odd:  spaced \r\n"

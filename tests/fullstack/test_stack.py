@@ -36,10 +36,12 @@ class FullStack(unittest.TestCase):
         cls.work.cleanup()
 
     def test_http10_reply_reaches_the_client_with_its_status(self):
-        status, head, body = stack.curl("path=/http10")
-        self.assertEqual(status, 200)
-        self.assertEqual(body, b"an HTTP/1.0 reply\n")
-        self.assertNotIn("Status", head)
+        for query in ("path=/http10", "path=/http10&bare=1"):
+            with self.subTest(query=query):
+                status, head, body = stack.curl(query)
+                self.assertEqual(status, 200)
+                self.assertEqual(body, b"an HTTP/1.0 reply\n")
+                self.assertNotIn("Status", head)
 
     def test_chunked_reply_arrives_whole(self):
         status, _, body = stack.curl("path=/stream&n=4")

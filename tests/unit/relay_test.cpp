@@ -13,10 +13,12 @@ TEST(StatusBlock, CopiesUpToFourCodeBytesAfterHttp10) {
     const std::pair<std::string, std::string> cases[] = {
         {"HTTP/1.0 200 OK\r\n", "Status:200 "},
         {"HTTP/1.0 404 Not Found\r\n", "Status:404 "},
-        {"HTTP/1.0 200\r\n", "Status:200"},
-        {"HTTP/1.0 20", "Status:20"},
-        {"HTTP/1.0 2\n", "Status:2"},
-        {"HTTP/1.0 20\0x"s, "Status:20"},
+        {"HTTP/1.0 200\r\n", "Status:200 "},
+        {"HTTP/1.0 20", "Status:20 "},
+        {"HTTP/1.0 2\n", "Status:2 "},
+        {"HTTP/1.0 20\0x"s, "Status:20 "},
+        {"HTTP/1.0 200\tOK", "Status:200\t"},
+        {"HTTP/1.0 2000x", "Status:2000 "},
         {"xxHTTP/1.0 503 Busy", "Status:503 "},
         {"HTTP/1.0", ""},
         {"HTTP/1.0 ", ""},
@@ -93,7 +95,7 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
          "Status:302 HTTP/1.0 302 Found\nLocation: /x\n\nz"},
         {"header lines after body data are trailers",
          {{"HTTP/1.0 body", false}, {"H: 1\r\n", true}},
-         "Status:bodyHTTP/1.0 body"},
+         "Status:body HTTP/1.0 body"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(relay_all(c.chunks), c.expected) << c.name;
