@@ -1,6 +1,9 @@
 """Benchmark for cgi_forward; run by scripts/bench in a private network namespace.
 
 Prints one table; every figure in it comes from this one run, side by side.
+Per request: hyperfine, 600 runs of each program, a 1 KiB reply. Through
+lighttpd: wrk, 8 s for each target. Streaming: wall time and peak resident
+memory of the program, its output drained from a pipe.
 Usage: bench.py TOOLS_DIR NAME=GATEWAY [NAME=GATEWAY ...]
 """
 import json
@@ -50,8 +53,8 @@ def per_request(tools, gateways, work):
     with open(out) as f:
         means = [r["mean"] for r in json.load(f)["results"]]
     floor = means[1]
-    return [(name, f"{mean * 1000:.3f} ms", f"{mean / floor:.2f}x floor")
-            for (name, _), mean in zip(commands, means)]
+    return [["per request, whole process", name, f"{mean * 1000:.3f} ms", "",
+             f"{mean / floor:.2f}x raw-socket floor"] for (name, _), mean in zip(commands, means)]
 
 
 def through_lighttpd(tools, gateways, work):
@@ -92,14 +95,18 @@ def through_lighttpd(tools, gateways, work):
             bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
             errors = re.search(r"Socket errors: (.*)", out)
             rates[name] = rate
-            rows.append([name, f"{rate:.0f} req/s",
-                         f"non-2xx {bad.group(1) if bad else 0}"
-                         + (f", socket errors: {errors.group(1)}" if errors else "")])
+            rows.append(["through lighttpd, 8 connections", name,
+                         f"{rate:.0f} req/s (non-2xx {bad.group(1) if bad else 0}"
+                         + (f", socket errors: {errors.group(1)}" if errors else "") + ")", ""])
     finally:
         stack.stop(proc)
     ceiling = rates["no-op CGI program (ceiling)"]
+    default = rates[targets[0][0]]
     for row in rows:
-        row.append(f"{rates[row[0]] / ceiling:.2f}x no-op CGI")
+        ratio = f"{rates[row[1]] / ceiling:.2f}x no-op CGI"
+        if row[1] != targets[0][0] and row[1].startswith("cgi_forward"):
+            ratio += f", {rates[row[1]] / default:.2f}x {gateways[0][0]} build"
+        row.append(ratio)
     return rows
 
 
@@ -126,16 +133,18 @@ def run_measured(tools, cmd, env=None, stdin=None):
 def streaming(tools, gateways, work):
     rows = []
     url = f"http://127.0.0.1:{stack.UPSTREAM_PORT}"
-    for label, size_name, size in (("GET 1 GiB", "1g", GIB), ("GET 16 MiB", "16m", 16 << 20)):
+    for label, size_name, size in (("GET 1 GiB into a pipe", "1g", GIB),
+                                   ("GET 16 MiB into a pipe", "16m", 16 << 20)):
         env = dict(os.environ, QUERY_STRING=f"path=/{size_name}", REQUEST_METHOD="GET")
         seconds, rss, total = run_measured(tools, ["/usr/bin/curl", "-s", url + "/" + size_name])
-        rows.append([label, "curl tool", f"{seconds:.2f} s", f"{rss / 1024:.1f} MiB", "1.00x"])
+        rows.append([label, "curl tool", f"{seconds:.2f} s", f"{rss / 1024:.1f} MiB",
+                     "1.00x curl tool"])
         base = seconds
         for name, path in gateways:
             seconds, rss, got = run_measured(tools, [path], env=env)
             assert got > size, "short response"
-            rows.append([label, f"cgi_forward, {name}", f"{seconds:.2f} s",
-                         f"{rss / 1024:.1f} MiB", f"{seconds / base:.2f}x curl"])
+            rows.append([label, f"cgi_forward, {name} build", f"{seconds:.2f} s",
+                         f"{rss / 1024:.1f} MiB", f"{seconds / base:.2f}x curl tool"])
     return rows
 
 
@@ -149,48 +158,40 @@ def streaming_post(tools, gateways, work):
         stack.wait_for_port(stack.UPSTREAM_PORT)
         url = f"http://127.0.0.1:{stack.UPSTREAM_PORT}/sink"
         seconds, rss, _ = run_measured(tools, ["/usr/bin/curl", "-s", "-X", "POST", "-T", body, url])
-        rows.append(["POST 1 GiB", "curl tool", f"{seconds:.2f} s", f"{rss / 1024:.1f} MiB",
-                     "1.00x"])
+        rows.append(["POST 1 GiB from a file", "curl tool", f"{seconds:.2f} s", f"{rss / 1024:.1f} MiB",
+                     "1.00x curl tool"])
         base = seconds
         env = dict(os.environ, QUERY_STRING="path=/sink", REQUEST_METHOD="POST",
                    CONTENT_LENGTH=str(GIB))
         for name, path in gateways:
             with open(body, "rb") as stdin:
                 seconds, rss, _ = run_measured(tools, [path], env=env, stdin=stdin)
-            rows.append(["POST 1 GiB", f"cgi_forward, {name}", f"{seconds:.2f} s",
-                         f"{rss / 1024:.1f} MiB", f"{seconds / base:.2f}x curl"])
+            rows.append(["POST 1 GiB from a file", f"cgi_forward, {name} build", f"{seconds:.2f} s",
+                         f"{rss / 1024:.1f} MiB", f"{seconds / base:.2f}x curl tool"])
     finally:
         stack.stop(sink)
     return rows
-
-
-def table(title, header, rows):
-    print(f"\n{title}\n")
-    print("| " + " | ".join(header) + " |")
-    print("|" + "---|" * len(header))
-    for row in rows:
-        print("| " + " | ".join(str(c) for c in row) + " |")
 
 
 def main():
     tools = os.path.abspath(sys.argv[1])
     gateways = [tuple(arg.split("=", 1)) for arg in sys.argv[2:]]
     gateways = [(name, os.path.abspath(path)) for name, path in gateways]
+    rows = []
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         upstream = lighttpd_upstream(work)
         try:
-            table("Per request, whole process (hyperfine, 600 runs, 1 KiB reply)",
-                  ["program", "mean", "ratio"], per_request(tools, gateways, work))
-            table("Through lighttpd, 8 connections (wrk, 8 s each)",
-                  ["CGI target", "rate", "errors", "ratio"],
-                  through_lighttpd(tools, gateways, work))
-            stream_rows = streaming(tools, gateways, work)
+            rows += per_request(tools, gateways, work)
+            rows += through_lighttpd(tools, gateways, work)
+            rows += streaming(tools, gateways, work)
         finally:
             stack.stop(upstream)
-        stream_rows += streaming_post(tools, gateways, work)
-        table("Streaming into a pipe (wall time, peak resident memory)",
-              ["transfer", "program", "time", "peak RSS", "ratio"], stream_rows)
+        rows += streaming_post(tools, gateways, work)
+    print("| measurement | program | result | peak RSS | ratio |")
+    print("|---|---|---|---|---|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
 
 
 if __name__ == "__main__":
