@@ -3,6 +3,7 @@
 #include "request/translate.hpp"
 #include "upstream/exchange.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
@@ -32,6 +33,10 @@ int send_bad_request() {
 } // namespace
 
 int main(int, char **, char **envp) {
+    // When the web server stops reading, a write fails and the relay ends the
+    // transfer. libcurl ignores SIGPIPE itself only when built with TLS, so
+    // without this the lean build would die of the signal instead.
+    std::signal(SIGPIPE, SIG_IGN);
     const request_plan plan =
         plan_request(std::getenv("QUERY_STRING"), std::getenv("REQUEST_METHOD"),
                      std::getenv("CONTENT_LENGTH"), envp);

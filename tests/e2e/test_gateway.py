@@ -263,6 +263,19 @@ class ResponseRelay(GatewayTest):
             self.assertEqual(proc.wait(30), 0)
         up.close()
 
+    def test_gateway_ends_when_the_web_server_stops_reading(self):
+        up = Upstream([b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n", "stream"])
+        proc = subprocess.Popen(WRAPPER + [GATEWAY], env=cgi_env("path=/events"),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        try:
+            self.assertTrue(select.select([proc.stdout], [], [], 20)[0], "no output")
+            proc.stdout.close()  # the web server went away
+            self.assertEqual(proc.wait(30), 0)
+        finally:
+            proc.kill()
+            proc.wait()
+            up.close()
+
 
 class UpstreamFaults(GatewayTest):
     def test_broken_replies_keep_what_came_and_exit_0(self):

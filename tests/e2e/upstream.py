@@ -1,11 +1,12 @@
 """A scripted upstream on 127.0.0.1:8011 for end-to-end tests.
 
 It accepts one connection, records the exact request bytes, and plays a
-script of actions: bytes to send, a pause until the test says go on, or a
-cut of the connection.
+script of actions: bytes to send, a pause until the test says go on, a cut
+of the connection, or an endless stream of events.
 """
 import socket
 import threading
+import time
 
 PORT = 8011
 
@@ -59,7 +60,7 @@ def dechunk(body):
 
 
 class Upstream:
-    """Serves one connection with `script`: a list of bytes, "wait" or "cut"."""
+    """Serves one connection with `script`: a list of bytes, "wait", "cut" or "stream"."""
 
     def __init__(self, script, on_request=None):
         self.script = script
@@ -102,6 +103,11 @@ class Upstream:
                 self.go_on.wait(30)
             elif step == "cut":
                 break
+            elif step == "stream":  # events until the peer goes away, 60 s at most
+                deadline = time.monotonic() + 60
+                while time.monotonic() < deadline:
+                    conn.sendall(b"data: more\n\n")
+                    time.sleep(0.05)
             elif step == "continue-body":
                 head, _, _ = self.request.partition(b"\r\n\r\n")
                 headers = dict(
