@@ -1,11 +1,11 @@
 // cgi_forward: runs once per request under CGI/1.1, forwards the request to the
 // HTTP service on 127.0.0.1:8011 and relays its response as the CGI response.
 #include "request/translate.hpp"
+#include "upstream/curl_holders.hpp"
 #include "upstream/exchange.hpp"
 
 #include <csignal>
 #include <cstdlib>
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -13,11 +13,6 @@ namespace {
 // The header section ends with the empty line, so every web server answers 400.
 constexpr std::string_view bad_request = "Status:400 Bad Request\r\n\r\n";
 constexpr int refused = -1; // exit status 255
-
-struct slist_free {
-    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
-};
-using header_list = std::unique_ptr<curl_slist, slist_free>;
 
 int send_bad_request() {
     std::size_t done = 0;

@@ -21,14 +21,10 @@ constexpr std::array<bool, 256> make_safe_set() {
 }
 constexpr std::array<bool, 256> safe_set = make_safe_set();
 
-struct easy_cleanup {
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
-};
-
 } // namespace
 
 curl_text decode_path(const char *text) {
-    std::unique_ptr<CURL, easy_cleanup> handle(curl_easy_init());
+    const easy_handle handle(curl_easy_init());
     if (!handle) return nullptr;
     int length = 0;
     return curl_text(curl_easy_unescape(handle.get(), text, 0, &length));

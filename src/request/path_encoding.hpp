@@ -2,16 +2,10 @@
 // then encoded again with one fixed rule, so the upstream always sees one form.
 #pragma once
 
-#include <curl/curl.h>
+#include "upstream/curl_holders.hpp"
 
-#include <memory>
 #include <string>
 #include <string_view>
-
-struct curl_text_free {
-    void operator()(char *text) const { curl_free(text); }
-};
-using curl_text = std::unique_ptr<char, curl_text_free>;
 
 // Percent-decodes the whole zero-terminated text with libcurl; null on failure.
 // A decoded zero byte ends the text.

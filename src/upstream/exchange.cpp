@@ -1,25 +1,21 @@
 #include "exchange.hpp"
 
 #include "body_reader.hpp"
+#include "curl_holders.hpp"
 #include "relay.hpp"
 
-#include <memory>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char *user_agent = "libcurl-agent/1.0";
 
-struct easy_cleanup {
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
-};
-
 // Sets up and performs the transfer; body is null for a GET. The outcome is
 // not examined: what the relay wrote is the whole answer.
 void perform(const char *url, curl_slist *headers, body_source *body) {
     curl_global_init(CURL_GLOBAL_ALL);
     {
-        std::unique_ptr<CURL, easy_cleanup> handle(curl_easy_init());
+        const easy_handle handle(curl_easy_init());
         if (handle) {
             CURL *h = handle.get();
             curl_easy_setopt(h, CURLOPT_URL, url);
