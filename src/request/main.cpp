@@ -1,7 +1,6 @@
 // cgi_forward: runs once per request under CGI/1.1, forwards the request to the
 // HTTP service on 127.0.0.1:8011 and relays its response as the CGI response.
 #include "request/translate.hpp"
-#include "upstream/curl_holders.hpp"
 #include "upstream/exchange.hpp"
 
 #include <csignal>
@@ -36,18 +35,9 @@ int main(int, char **, char **envp) {
         plan_request(std::getenv("QUERY_STRING"), std::getenv("REQUEST_METHOD"),
                      std::getenv("CONTENT_LENGTH"), envp);
     if (plan.action == request_action::refuse) return send_bad_request();
-    if (plan.action == request_action::ignore) return 0;
-
-    header_list headers;
-    for (const std::string &line : plan.header_lines) {
-        curl_slist *grown = curl_slist_append(headers.get(), line.c_str());
-        if (!grown) return send_bad_request();
-        headers.release(); // the same list, one line longer
-        headers.reset(grown);
-    }
     if (plan.action == request_action::get)
-        forward_get(plan.url.c_str(), headers.get());
-    else
-        forward_post(plan.url.c_str(), plan.content_length, headers.get());
+        forward_get(plan.url.c_str(), plan.headers.get());
+    else if (plan.action == request_action::post)
+        forward_post(plan.url.c_str(), plan.content_length, plan.headers.get());
     return 0;
 }

@@ -95,10 +95,13 @@ request_plan plan_request(const char *query, const char *method, const char *con
     if (!path) return plan;
 
     for (char **entry = envp; entry && *entry; ++entry) {
-        header_result result = header_line(*entry);
+        const header_result result = header_line(*entry);
         if (result.verdict == header_verdict::refuse) return plan;
-        if (result.verdict == header_verdict::append)
-            plan.header_lines.push_back(std::move(result.line));
+        if (result.verdict == header_verdict::skip) continue;
+        curl_slist *grown = curl_slist_append(plan.headers.get(), result.line.c_str());
+        if (!grown) return plan;
+        plan.headers.release(); // the same list, one line longer
+        plan.headers.reset(grown);
     }
 
     const curl_text decoded = decode_path(path->c_str());
@@ -109,10 +112,9 @@ request_plan plan_request(const char *query, const char *method, const char *con
     plan.url.append(upstream_base).append(encoded);
 
     if (!method) return plan;
-    const std::string_view m(method);
-    if (m.substr(0, 3) == "GET") {
+    if (begins_with(method, "GET")) {
         plan.action = request_action::get;
-    } else if (m.substr(0, 4) == "POST") {
+    } else if (begins_with(method, "POST")) {
         if (!content_length) return plan;
         const std::optional<std::int32_t> length = parse_content_length(content_length);
         if (!length) return plan;

@@ -2,11 +2,12 @@
 // from environment entries, and the body size from CONTENT_LENGTH.
 #pragma once
 
+#include "upstream/curl_holders.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 constexpr std::string_view upstream_base = "127.0.0.1:8011";
 constexpr std::size_t path_capacity = 511;         // longest path value kept
@@ -34,11 +35,12 @@ std::optional<std::int32_t> parse_content_length(std::string_view text);
 enum class request_action { refuse, get, post, ignore };
 
 // What one request turns into: the upstream URL, the header lines in
-// environment order, and the transfer to make (or the 400 answer).
+// environment order as the list libcurl sends, and the transfer to make (or
+// the 400 answer).
 struct request_plan {
     request_action action = request_action::refuse;
     std::string url;
-    std::vector<std::string> header_lines;
+    header_list headers;
     std::int32_t content_length = 0;
 };
 
