@@ -11,20 +11,23 @@ import time
 PORT = 8011
 
 
-def read_request(conn, first=b""):
+def parse_headers(request):
+    """The header fields of a request, by lower-case name."""
+    head = request.partition(b"\r\n\r\n")[0]
+    fields = (line.partition(b":") for line in head.split(b"\r\n")[1:])
+    return {name.strip().lower(): value.strip() for name, _, value in fields}
+
+
+def read_request(conn):
     """Reads one request: the header section and a Content-Length or chunked body."""
-    data = first
+    data = b""
     while b"\r\n\r\n" not in data:
         part = conn.recv(65536)
         if not part:
             return data
         data += part
     head, _, body = data.partition(b"\r\n\r\n")
-    lines = head.split(b"\r\n")
-    headers = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(b":")
-        headers[name.strip().lower()] = value.strip()
+    headers = parse_headers(data)
     if headers.get(b"expect", b"").lower() == b"100-continue" and not body:
         return head + b"\r\n\r\n"  # the script decides whether to answer 100
     return head + b"\r\n\r\n" + read_body(conn, headers, body)
@@ -62,9 +65,8 @@ def dechunk(body):
 class Upstream:
     """Serves one connection with `script`: a list of bytes, "wait", "cut" or "stream"."""
 
-    def __init__(self, script, on_request=None):
+    def __init__(self, script):
         self.script = script
-        self.on_request = on_request
         self.request = None
         self.contacted = False
         self.go_on = threading.Event()
@@ -109,11 +111,7 @@ class Upstream:
                     conn.sendall(b"data: more\n\n")
                     time.sleep(0.05)
             elif step == "continue-body":
-                head, _, _ = self.request.partition(b"\r\n\r\n")
-                headers = dict(
-                    (l.partition(b":")[0].lower(), l.partition(b":")[2].strip())
-                    for l in head.split(b"\r\n")[1:])
-                self.request += read_body(conn, headers, b"")
+                self.request += read_body(conn, parse_headers(self.request), b"")
             elif callable(step):
                 conn.sendall(step(self.request))
             else:
