@@ -15,6 +15,14 @@ constexpr bool begins_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// The client's hop-by-hop fields end at the web server; an intermediary
+// must not pass them on (RFC 9110, 7.6.1). Forwarded, a Connection field
+// could make the upstream drop X-Forwarded-For, and an Upgrade field offer a
+// protocol switch the gateway cannot carry.
+bool is_hop_by_hop(std::string_view name) {
+    return name == "HTTP_CONNECTION" || name == "HTTP_UPGRADE" || name == "HTTP_TE";
+}
+
 // "NAME=value" becomes "NAME:value"; no "=" means the entry is skipped.
 header_result colon_line(std::string_view prefix, std::string_view rest) {
     const auto eq = rest.find('=');
@@ -56,7 +64,10 @@ header_result header_line(std::string_view entry) {
     constexpr std::string_view content_type = "CONTENT_TYPE";
     constexpr std::string_view remote_addr = "REMOTE_ADDR";
 
-    if (begins_with(entry, http_prefix)) return colon_line({}, entry.substr(http_prefix.size()));
+    if (begins_with(entry, http_prefix)) {
+        if (is_hop_by_hop(entry.substr(0, entry.find('=')))) return {header_verdict::skip, {}};
+        return colon_line({}, entry.substr(http_prefix.size()));
+    }
     if (begins_with(entry, content_type))
         return colon_line("Content-Type", entry.substr(content_type.size()));
     if (begins_with(entry, remote_addr)) {
@@ -94,14 +105,21 @@ request_plan plan_request(const char *query, const char *method, const char *con
     const std::optional<std::string> path = extract_path(query);
     if (!path) return plan;
 
+    // curl_slist_append walks the whole list to find its end, so each node
+    // is made on its own and linked behind the last one: linear time for any
+    // number of entries, and curl_slist_free_all still frees them all.
+    curl_slist *tail = nullptr;
     for (char **entry = envp; entry && *entry; ++entry) {
         const header_result result = header_line(*entry);
         if (result.verdict == header_verdict::refuse) return plan;
         if (result.verdict == header_verdict::skip) continue;
-        curl_slist *grown = curl_slist_append(plan.headers.get(), result.line.c_str());
-        if (!grown) return plan;
-        plan.headers.release(); // the same list, one line longer
-        plan.headers.reset(grown);
+        curl_slist *node = curl_slist_append(nullptr, result.line.c_str());
+        if (!node) return plan;
+        if (tail)
+            tail->next = node;
+        else
+            plan.headers.reset(node);
+        tail = node;
     }
 
     const curl_text decoded = decode_path(path->c_str());
