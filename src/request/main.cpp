@@ -1,43 +1,80 @@
-// cgi_forward: runs once per request under CGI/1.1, forwards the request to the
-// HTTP service on 127.0.0.1:8011 and relays its response as the CGI response.
-#include "request/translate.hpp"
-#include "upstream/exchange.hpp"
+// cgi_forward: forwards a request to the HTTP service on 127.0.0.1:8011 and
+// relays its response. Run by a web server under CGI/1.1, it serves that one
+// request; started as a FastCGI responder, it serves requests until stopped.
+#include "fastcgi/server.hpp"
+#include "request/command_line.hpp"
+#include "request/driver.hpp"
+#include "upstream/standard_streams.hpp"
+#include "version.hpp"
+
+#include <curl/curl.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 namespace {
 
-// The header section ends with the empty line, so every web server answers 400.
-constexpr std::string_view bad_request = "Status:400 Bad Request\r\n\r\n";
-constexpr int refused = -1; // exit status 255
+constexpr const char *usage =
+    "Usage:\n"
+    "  cgi_forward                      run by a web server as a CGI program\n"
+    "  cgi_forward --fastcgi ADDRESS [--workers N]\n"
+    "                                   serve FastCGI on unix:/PATH or HOST:PORT\n"
+    "  cgi_forward [--workers N]        serve FastCGI on the listening socket\n"
+    "                                   given as standard input\n"
+    "  cgi_forward --help | --version\n"
+    "\n"
+    "Forwards each request to the HTTP service on 127.0.0.1:8011. --workers sets\n"
+    "how many requests are served at once (default 16). See cgi_forward(8).\n";
 
-int send_bad_request() {
-    std::size_t done = 0;
-    while (done < bad_request.size()) {
-        const ssize_t n =
-            write(STDOUT_FILENO, bad_request.data() + done, bad_request.size() - done);
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
+// Runs what the command line asks for; -1 when it asks for the CGI program.
+int run_command_line(int argc, char **argv) {
+    const command_line line = parse_command_line(argc, argv);
+    switch (line.mode) {
+    case run_mode::help:
+        std::fputs(usage, stdout);
+        return 0;
+    case run_mode::version:
+        std::printf("cgi_forward %.*s\nlibcurl %s\n", static_cast<int>(program_version.size()),
+                    program_version.data(), curl_version_info(CURLVERSION_NOW)->version);
+        return 0;
+    case run_mode::usage_error:
+        std::fprintf(stderr, "cgi_forward: %.*s\n%s", static_cast<int>(line.error.size()),
+                     line.error.data(), usage);
+        return 2;
+    case run_mode::fastcgi:
+        return serve_fastcgi(line.address, line.workers);
+    case run_mode::cgi:
+        break;
     }
-    return refused;
+    if (is_listening_socket(STDIN_FILENO)) return serve_fastcgi({}, line.workers);
+    if (line.workers_given) {
+        std::fprintf(stderr, "cgi_forward: --workers needs --fastcgi or a listening socket\n%s",
+                     usage);
+        return 2;
+    }
+    return -1;
 }
 
 } // namespace
 
-int main(int, char **, char **envp) {
+int main(int argc, char **argv, char **envp) {
     // When the web server stops reading, a write fails and the relay ends the
     // transfer. libcurl ignores SIGPIPE itself only when built with TLS, so
     // without this the lean build would die of the signal instead.
     std::signal(SIGPIPE, SIG_IGN);
-    const request_plan plan =
-        plan_request(std::getenv("QUERY_STRING"), std::getenv("REQUEST_METHOD"),
-                     std::getenv("CONTENT_LENGTH"), envp);
-    if (plan.action == request_action::refuse) return send_bad_request();
-    if (plan.action == request_action::get)
-        forward_get(plan.url.c_str(), plan.headers.get());
-    else if (plan.action == request_action::post)
-        forward_post(plan.url.c_str(), plan.content_length, plan.headers.get());
-    return 0;
+
+    // Under CGI the arguments come from the client (a query without "=" is
+    // passed as words, RFC 3875 4.4), so they are never read there.
+    if (!std::getenv("GATEWAY_INTERFACE")) {
+        const int status = run_command_line(argc, argv);
+        if (status >= 0) return status;
+    }
+
+    relay_context relay{{}, {write_stdout, nullptr}};
+    relay.state.form = form_for_server(std::getenv("SERVER_SOFTWARE"));
+    const cgi_request request{std::getenv("QUERY_STRING"), std::getenv("REQUEST_METHOD"),
+                              std::getenv("CONTENT_LENGTH"), envp};
+    return serve_request(request, relay, {read_stdin, nullptr, 0}, nullptr);
 }

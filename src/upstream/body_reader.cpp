@@ -2,10 +2,7 @@
 
 #include <curl/curl.h>
 
-#include <cerrno>
-#include <unistd.h>
-
-std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *stream) {
+std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *stream) noexcept {
     auto &source = *static_cast<body_source *>(stream);
     std::size_t want = size * count;
     // A CGI program must not read past CONTENT_LENGTH: whatever follows is
@@ -13,10 +10,7 @@ std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *s
     if (source.remaining >= 0 && static_cast<std::uint64_t>(source.remaining) < want)
         want = static_cast<std::size_t>(source.remaining);
     if (want == 0) return 0;
-    ssize_t got;
-    do {
-        got = read(source.fd, buffer, want);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = source.read(source.from, buffer, want);
     if (got < 0) return CURL_READFUNC_ABORT;
     // Input that ends before CONTENT_LENGTH would leave the upstream waiting
     // for the rest while we wait for its answer: end the transfer instead.

@@ -1,13 +1,17 @@
-// Streams the POST body from standard input to libcurl.
+// Streams the POST body to libcurl.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 struct body_source {
-    int fd;
+    // Reads up to n bytes: the count, 0 at the end of the input, -1 on error.
+    ssize_t (*read)(void *from, char *buffer, std::size_t n);
+    void *from;
     std::int64_t remaining; // bytes still to send; negative when the size is not known
 };
 
-// libcurl's read function: fills the buffer from the source, 0 at the end.
-std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *stream);
+// libcurl's read function; the user pointer is a body_source. Never reads
+// past the announced size, and aborts the upload when the input ends early.
+std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *stream) noexcept;

@@ -1,9 +1,27 @@
-// The one HTTP transfer of a request, relayed to standard output.
+// The one HTTP transfer of a request, relayed through the relay.
 #pragma once
+
+#include "body_reader.hpp"
+#include "relay.hpp"
 
 #include <curl/curl.h>
 
 #include <cstdint>
 
-void forward_get(const char *url, curl_slist *headers);
-void forward_post(const char *url, std::int32_t content_length, curl_slist *headers);
+// What one transfer reads from and writes to; lives until it has ended.
+struct transfer_io {
+    relay_stream header;
+    relay_stream body;
+    body_source *upload; // the POST body; null for a GET
+};
+
+// Sets the transfer's options on a fresh (or reset) handle and performs it.
+// The outcome is not examined: what the relay wrote is the whole answer.
+void perform_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io);
+
+// One transfer on a handle of its own, with libcurl's global state set up
+// and torn down around it, as a process that serves one request does. A
+// POST reads its body through io.upload, announced as content_length.
+void forward_get(const char *url, curl_slist *headers, transfer_io &io);
+void forward_post(const char *url, std::int32_t content_length, curl_slist *headers,
+                  transfer_io &io);

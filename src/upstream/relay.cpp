@@ -1,8 +1,6 @@
 #include "relay.hpp"
 
-#include <cerrno>
 #include <cstring>
-#include <sys/uio.h>
 
 namespace {
 
@@ -10,10 +8,18 @@ constexpr std::string_view status_prefix = "Status:";
 constexpr std::string_view version_1_0 = "HTTP/1.0";
 constexpr std::size_t code_offset = version_1_0.size() + 1; // past the version and one blank
 
-relay_state state; // one response per process
+// libcurl answers a 417 to its own "Expect: 100-continue" by sending the
+// request again without it when the connection stays open, and then
+// delivers a second response. Such a section is held back until it is known
+// to be the final one: body bytes follow, or the transfer ends.
+constexpr std::string_view replaceable_code = "417";
 
 bool is_blank_line(std::string_view line) {
     return line == "\r\n" || line == "\n";
+}
+
+bool is_status_line(std::string_view line) {
+    return line.substr(0, 5) == "HTTP/";
 }
 
 // The same test libcurl makes before it removes the chunk framing.
@@ -28,56 +34,97 @@ bool is_transfer_encoding(std::string_view line) {
     return true;
 }
 
-bool keep_header_line(relay_state &st, std::string_view line) {
-    if (st.final_headers_ended) return false; // a trailer: the body is already out
-    if (line.substr(0, 5) == "HTTP/") {
-        const auto blank = line.find(' ');
-        st.interim_section =
-            blank != std::string_view::npos && blank + 1 < line.size() && line[blank + 1] == '1';
-        return true;
-    }
-    if (is_blank_line(line)) {
-        if (!st.interim_section) st.final_headers_ended = true;
-        return true;
-    }
-    // The body reaches the web server already de-chunked.
-    return !is_transfer_encoding(line);
+// The three digits of "HTTP/x.y NNN reason", or empty.
+std::string_view status_code(std::string_view line) {
+    const auto blank = line.find(' ');
+    if (blank == std::string_view::npos) return {};
+    const std::string_view code = line.substr(blank + 1, 3);
+    if (code.size() != 3) return {};
+    for (char c : code)
+        if (c < '0' || c > '9') return {};
+    return code;
 }
 
-// Writes both pieces whole, retrying short writes.
-bool write_out(std::string_view first, std::string_view second) {
-    iovec iov[2] = {{const_cast<char *>(first.data()), first.size()},
-                    {const_cast<char *>(second.data()), second.size()}};
-    iovec *next = iov;
-    int left = 2;
-    while (left > 0) {
-        if (next->iov_len == 0) {
-            ++next;
-            --left;
-            continue;
-        }
-        const ssize_t written = writev(1, next, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        auto done = static_cast<std::size_t>(written);
-        while (left > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --left;
-        }
-        if (left > 0) {
-            next->iov_base = static_cast<char *>(next->iov_base) + done;
-            next->iov_len -= done;
-        }
+// "Status: NNN reason" for the upstream's status line. libcurl refuses a
+// status line without a three-digit code, so the fallback is for safety.
+void append_status_line(std::string &out, std::string_view line) {
+    const std::string_view code = status_code(line);
+    if (code.empty()) {
+        out.append(bad_gateway_answer.substr(0, bad_gateway_answer.size() - 2));
+        return;
     }
-    return true;
+    const std::size_t after_code = static_cast<std::size_t>(code.data() - line.data()) + 3;
+    std::string_view reason = line.substr(after_code);
+    reason = reason.substr(0, reason.find_first_of("\r\n"));
+    if (!reason.empty() && (reason[0] == ' ' || reason[0] == '\t')) reason.remove_prefix(1);
+    out.append("Status: ").append(code).append(1, ' ').append(reason).append("\r\n");
+}
+
+void begin_section(relay_state &st, std::string_view line) {
+    // A held section that libcurl answered with a new request is replaced.
+    st.section.clear();
+    st.section_held = false;
+    st.in_section = true;
+    const std::string_view code = status_code(line);
+    st.interim_section = !code.empty() && code[0] == '1';
+    st.replaceable_section = code == replaceable_code;
+    if (st.form == response_form::document) {
+        // A CGI response has one header section: interim ones are left out.
+        if (!st.interim_section) append_status_line(st.section, line);
+        return;
+    }
+    // The Status block goes in front of the first status line written.
+    if (!st.status_written) {
+        status_buffer buffer;
+        st.section.append(status_block(line, buffer));
+    }
+    st.section.append(line);
+}
+
+// A complete section that is final goes out now.
+relay_output release_section(relay_state &st) {
+    st.section_held = false;
+    st.final_headers_ended = true;
+    st.status_written = true;
+    return {st.section, {}};
+}
+
+relay_output end_section(relay_state &st, std::string_view blank) {
+    st.in_section = false;
+    if (st.interim_section && st.form == response_form::document) return {};
+    st.section.append(blank);
+    if (st.interim_section) {
+        st.status_written = true;
+        return {st.section, {}};
+    }
+    if (st.replaceable_section) {
+        st.section_held = true;
+        return {};
+    }
+    return release_section(st);
+}
+
+relay_output plan_header_line(relay_state &st, std::string_view line) {
+    if (is_status_line(line) && !st.final_headers_ended) {
+        begin_section(st, line);
+        return {};
+    }
+    // After the final header section come only trailers, which are left
+    // out: the body before them has already gone out.
+    if (st.final_headers_ended || st.section_held) return {};
+    // A document response is made of sections that begin with a status
+    // line; libcurl delivers no other header lines.
+    if (!st.in_section && st.form == response_form::document) return {};
+    if (is_blank_line(line)) return end_section(st, line);
+    // The body reaches the web server already de-chunked.
+    if (is_transfer_encoding(line)) return {};
+    if (st.interim_section && st.form == response_form::document) return {};
+    st.section.append(line);
+    st.in_section = true;
+    return {};
 }
 
 } // namespace
-
-int header_stream_marker;
 
 std::string_view status_block(std::string_view chunk, status_buffer &buffer) {
     const auto at = chunk.find(version_1_0);
@@ -99,25 +146,53 @@ std::string_view status_block(std::string_view chunk, status_buffer &buffer) {
     return {buffer.data(), length};
 }
 
-relay_plan plan_chunk(relay_state &st, std::string_view chunk, bool is_header,
-                      status_buffer &buffer) {
-    const bool first = !st.first_chunk_seen;
-    st.first_chunk_seen = true;
-    if (is_header) {
-        if (!keep_header_line(st, chunk)) return {{}, false};
-    } else {
-        st.final_headers_ended = true;
-    }
-    return {first ? status_block(chunk, buffer) : std::string_view{}, true};
+relay_output plan_chunk(relay_state &st, std::string_view chunk, bool is_header) {
+    if (is_header) return plan_header_line(st, chunk);
+    // Body data: whatever header text waits goes out in front of it, and
+    // from here on the section is the final one.
+    st.in_section = false;
+    st.section_held = false;
+    st.final_headers_ended = true;
+    st.status_written = true;
+    return {st.section, chunk};
 }
 
-std::size_t relay_chunk(char *data, std::size_t size, std::size_t count, void *user) {
+std::string_view plan_finish(relay_state &st) {
+    if (st.section_held) return release_section(st).head;
+    if (st.form == response_form::passthrough) return st.section; // the lines of a cut section
+    // A document response needs a complete header section: when none went
+    // out, the upstream gave no usable answer.
+    if (st.status_written) return {};
+    st.status_written = true;
+    st.section.assign(bad_gateway_answer);
+    return st.section;
+}
+
+void relay_written(relay_state &st) {
+    // Header text still being gathered stays; what went out is done.
+    if (!st.in_section && !st.section_held) st.section.clear();
+}
+
+std::size_t relay_chunk(char *data, std::size_t size, std::size_t count, void *user) noexcept {
     const std::size_t n = size * count;
-    status_buffer buffer;
-    const relay_plan plan = plan_chunk(state, {data, n}, user == &header_stream_marker, buffer);
-    if (!plan.keep_chunk) return n;
-    // Straight to the descriptor, so a streamed response is never held back.
-    // When the web server has gone away, end the transfer instead of reading
-    // a response nobody will see.
-    return write_out(plan.block, {data, n}) ? n : 0;
+    const auto &stream = *static_cast<relay_stream *>(user);
+    relay_context &context = *stream.context;
+    try {
+        const relay_output out = plan_chunk(context.state, {data, n}, stream.is_header);
+        if (out.head.empty() && out.chunk.empty()) return n;
+        // Straight to the web server, so a streamed response is never held
+        // back. When it has gone away, end the transfer instead of reading a
+        // response nobody will see.
+        const bool written = context.sink.write(context.sink.target, out.head, out.chunk);
+        relay_written(context.state);
+        return written ? n : 0;
+    } catch (...) {
+        return 0; // out of memory: no exception may cross libcurl
+    }
+}
+
+void relay_finish(relay_context &context) noexcept {
+    const std::string_view rest = plan_finish(context.state);
+    if (!rest.empty()) context.sink.write(context.sink.target, rest, {});
+    relay_written(context.state);
 }

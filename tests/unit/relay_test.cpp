@@ -37,34 +37,55 @@ struct chunk {
     bool is_header;
 };
 
-// Replays a delivery sequence and returns what would reach standard output.
-std::string relay_all(const std::vector<chunk> &chunks) {
+// Replays a delivery sequence and the end of the transfer; returns what
+// would reach the web server.
+std::string relay_all(response_form form, const std::vector<chunk> &chunks) {
     relay_state state;
+    state.form = form;
     std::string out;
     for (const auto &c : chunks) {
-        status_buffer buffer;
-        const relay_plan plan = plan_chunk(state, c.data, c.is_header, buffer);
-        out.append(plan.block);
-        if (plan.keep_chunk) out.append(c.data);
+        const relay_output o = plan_chunk(state, c.data, c.is_header);
+        out.append(o.head).append(o.chunk);
+        relay_written(state);
     }
+    out.append(plan_finish(state));
     return out;
 }
 
 struct relay_case {
     const char *name;
+    response_form form;
     std::vector<chunk> chunks;
     std::string expected;
 };
 
+constexpr response_form passthrough = response_form::passthrough;
+constexpr response_form document = response_form::document;
+
+// libcurl's delivery when the upstream answers 417 to "Expect: 100-continue"
+// on a connection it keeps: it sends the request again and delivers the
+// second response behind the first header section.
+const std::vector<chunk> retried_after_417 = {{"HTTP/1.1 417 Expectation Failed\r\n", true},
+                                              {"X-First: 1\r\n", true},
+                                              {"Content-Length: 4\r\n", true},
+                                              {"\r\n", true},
+                                              {"HTTP/1.1 200 OK\r\n", true},
+                                              {"Content-Length: 5\r\n", true},
+                                              {"\r\n", true},
+                                              {"hello", false}};
+
 TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
     const relay_case cases[] = {
         {"http/1.0 gets one status block",
+         passthrough,
          {{"HTTP/1.0 200 OK\r\n", true}, {"A: 1\r\n", true}, {"\r\n", true}, {"body", false}},
          "Status:200 HTTP/1.0 200 OK\r\nA: 1\r\n\r\nbody"},
         {"http/1.1 is relayed unchanged",
+         passthrough,
          {{"HTTP/1.1 404 Nope\r\n", true}, {"\r\n", true}, {"HTTP/1.0 in body", false}},
          "HTTP/1.1 404 Nope\r\n\r\nHTTP/1.0 in body"},
         {"chunked: transfer-encoding and trailers dropped",
+         passthrough,
          {{"HTTP/1.1 200 OK\r\n", true},
           {"Transfer-Encoding: chunked\r\n", true},
           {"X: y\r\n", true},
@@ -75,12 +96,14 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
           {"\r\n", true}},
          "HTTP/1.1 200 OK\r\nX: y\r\n\r\nhello world"},
         {"transfer-encoding matched without regard to case",
+         passthrough,
          {{"HTTP/1.1 200 OK\r\n", true},
           {"tRANSFER-eNCODING:chunked\r\n", true},
           {"Transfer-Encodings: x\r\n", true},
           {"\r\n", true}},
          "HTTP/1.1 200 OK\r\nTransfer-Encodings: x\r\n\r\n"},
-        {"interim section relayed and uses up the first chunk",
+        {"interim section relayed and uses up the status block",
+         passthrough,
          {{"HTTP/1.1 100 Continue\r\n", true},
           {"\r\n", true},
           {"HTTP/1.0 201 Created\r\n", true},
@@ -88,17 +111,108 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
           {"ok", false}},
          "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 201 Created\r\n\r\nok"},
         {"trailers after an empty body are dropped too",
+         passthrough,
          {{"HTTP/1.1 204 No Content\r\n", true}, {"\r\n", true}, {"T: 1\r\n", true}},
          "HTTP/1.1 204 No Content\r\n\r\n"},
         {"bare LF line endings",
+         passthrough,
          {{"HTTP/1.0 302 Found\n", true}, {"Location: /x\n", true}, {"\n", true}, {"z", false}},
          "Status:302 HTTP/1.0 302 Found\nLocation: /x\n\nz"},
-        {"header lines after body data are trailers",
+        {"body before any header goes out as it is; later header lines are trailers",
+         passthrough,
          {{"HTTP/1.0 body", false}, {"H: 1\r\n", true}},
-         "Status:body HTTP/1.0 body"},
+         "HTTP/1.0 body"},
+        {"cut mid-header keeps the complete lines",
+         passthrough,
+         {{"HTTP/1.1 200 OK\r\n", true}, {"A: 1\r\n", true}},
+         "HTTP/1.1 200 OK\r\nA: 1\r\n"},
+        {"nothing came: nothing goes out", passthrough, {}, ""},
+        {"a 417 that libcurl answers with a retry is never relayed", passthrough, retried_after_417,
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
+        {"the retried response gets the status block",
+         passthrough,
+         {{"HTTP/1.0 417 Expectation Failed\r\n", true},
+          {"\r\n", true},
+          {"HTTP/1.0 200 OK\r\n", true},
+          {"\r\n", true},
+          {"ok", false}},
+         "Status:200 HTTP/1.0 200 OK\r\n\r\nok"},
+        {"a 417 followed by its body is the answer",
+         passthrough,
+         {{"HTTP/1.1 417 Expectation Failed\r\n", true},
+          {"Connection: close\r\n", true},
+          {"\r\n", true},
+          {"nope", false}},
+         "HTTP/1.1 417 Expectation Failed\r\nConnection: close\r\n\r\nnope"},
+        {"a 417 without a body is the answer when the transfer ends",
+         document,
+         {{"HTTP/1.1 417 Expectation Failed\r\n", true}, {"\r\n", true}},
+         "Status: 417 Expectation Failed\r\n\r\n"},
+        {"document: status line becomes the Status header",
+         document,
+         {{"HTTP/1.1 404 Not Found\r\n", true},
+          {"Content-Type: text/plain\r\n", true},
+          {"\r\n", true},
+          {"HTTP/1.1 in body", false}},
+         "Status: 404 Not Found\r\nContent-Type: text/plain\r\n\r\nHTTP/1.1 in body"},
+        {"document: http/1.0 gets no status block",
+         document,
+         {{"HTTP/1.0 200 OK\r\n", true}, {"\r\n", true}, {"x", false}},
+         "Status: 200 OK\r\n\r\nx"},
+        {"document: no reason phrase",
+         document,
+         {{"HTTP/1.0 200\r\n", true}, {"\r\n", true}},
+         "Status: 200 \r\n\r\n"},
+        {"document: interim sections are left out",
+         document,
+         {{"HTTP/1.1 100 Continue\r\n", true},
+          {"X-Interim: 1\r\n", true},
+          {"\r\n", true},
+          {"HTTP/1.1 201 Created\r\n", true},
+          {"Transfer-Encoding: chunked\r\n", true},
+          {"\r\n", true},
+          {"ok", false},
+          {"X-Trailer: 1\r\n", true}},
+         "Status: 201 Created\r\n\r\nok"},
+        {"document: a retried 417 is never relayed", document, retried_after_417,
+         "Status: 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
+        {"document: nothing came gives 502", document, {}, "Status: 502 Bad Gateway\r\n\r\n"},
+        {"document: cut mid-header gives 502",
+         document,
+         {{"HTTP/1.1 200 OK\r\n", true}, {"A: 1\r\n", true}},
+         "Status: 502 Bad Gateway\r\n\r\n"},
+        {"document: only an interim section gives 502",
+         document,
+         {{"HTTP/1.1 100 Continue\r\n", true}, {"\r\n", true}},
+         "Status: 502 Bad Gateway\r\n\r\n"},
+        {"document: cut mid-body keeps what went out",
+         document,
+         {{"HTTP/1.1 200 OK\r\n", true}, {"\r\n", true}, {"part", false}},
+         "Status: 200 OK\r\n\r\npart"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(relay_all(c.chunks), c.expected) << c.name;
+        EXPECT_EQ(relay_all(c.form, c.chunks), c.expected) << c.name;
+}
+
+TEST(FormForServer, DocumentFormForServersThatMisreadThePassthroughForm) {
+    const std::pair<const char *, response_form> cases[] = {
+        {nullptr, passthrough},
+        {"", passthrough},
+        {"lighttpd/1.4.69", passthrough},
+        {"lighttpd", passthrough},
+        {"SomeServer/1.0", passthrough},
+        {"Apache/2.4.71 (Debian)", document},
+        {"Apache", document},
+        {"apache/2.2", document},
+        {"Apache-Coyote/1.1", passthrough},
+        {"nginx/1.22.1", document},
+        {"nginx", document},
+        {"busybox httpd/1.35.0", document},
+        {"mini_httpd/1.30 26Oct2018", document},
+        {"mini_httpdx/1.0", passthrough},
+    };
+    for (const auto &[software, form] : cases)
+        EXPECT_EQ(form_for_server(software), form) << (software ? software : "(unset)");
 }
 
 } // namespace

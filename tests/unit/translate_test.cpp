@@ -1,7 +1,9 @@
+#include "request/command_line.hpp"
 #include "request/translate.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -33,8 +35,14 @@ TEST(ExtractPath, FindsCutsAndTurnsTheFirstAmpersand) {
         {"path=" + long_value.substr(0, 511) + "&x=1", long_value.substr(0, 511)},
         {"path=" + long_value.substr(0, 510) + "&x=1", long_value.substr(0, 510) + "?"},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(extract_path(c.query), c.expected) << c.query;
+    for (const auto &c : cases) {
+        const std::optional<std::string> path = extract_path(c.query);
+        EXPECT_EQ(path, c.expected) << c.query;
+        // The text ends where the value ends: nothing was written past it.
+        if (path) {
+            EXPECT_EQ(std::strlen(path->c_str()), path->size()) << c.query;
+        }
+    }
 }
 
 struct header_case {
@@ -67,6 +75,16 @@ TEST(HeaderLine, EntriesBecomeLinesInTheirOwnForm) {
         {"CONTENT_LENGTH=5", header_verdict::skip, ""},
         {"QUERY_STRING=path=/", header_verdict::skip, ""},
         {"http_host=x", header_verdict::skip, ""},
+        // Hop-by-hop fields end at the web server.
+        {"HTTP_CONNECTION=close, X-Forwarded-For", header_verdict::skip, ""},
+        {"HTTP_UPGRADE=websocket", header_verdict::skip, ""},
+        {"HTTP_TE=trailers", header_verdict::skip, ""},
+        {"HTTP_CONNECTION", header_verdict::skip, ""},
+        {"HTTP_TEST=1", header_verdict::append, "TEST:1"},
+        {"HTTP_TE_X=1", header_verdict::append, "TE_X:1"},
+        {"HTTP_CONNECTIONS=1", header_verdict::append, "CONNECTIONS:1"},
+        {"HTTP_KEEP_ALIVE=300", header_verdict::append, "KEEP_ALIVE:300"},
+        {"HTTP_PROXY_CONNECTION=x", header_verdict::append, "PROXY_CONNECTION:x"},
     };
     for (const auto &c : cases) {
         const header_result r = header_line(c.entry);
@@ -118,6 +136,8 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
     const std::string long_addr = "REMOTE_ADDR=" + std::string(48, '9');
     const std::string long_path = "path=/" + std::string(171, '+');
     const std::string huge_query = "path=/big&" + std::string(1 << 20, 'q');
+    // The "&" right behind a 511-character value is past the cut.
+    const std::string amp_past_cut = "path=/" + std::string(510, 'a') + "&";
     const plan_case cases[] = {
         {"get", "path=/status", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011/status"},
         {"getx is get",
@@ -164,6 +184,13 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
          request_action::refuse,
          ""},
         {"path over its room", long_path.c_str(), "GET", nullptr, {}, request_action::refuse, ""},
+        {"ampersand just past the cut",
+         amp_past_cut.c_str(),
+         "GET",
+         nullptr,
+         {},
+         request_action::get,
+         "127.0.0.1:8011/" + std::string(510, 'a')},
     };
     for (const auto &c : cases) {
         std::vector<char *> envp;
@@ -193,6 +220,63 @@ TEST(PlanRequest, KeepsHeaderLinesInEnvironmentOrder) {
     EXPECT_EQ(plan.action, request_action::post);
     EXPECT_EQ(lines, (std::vector<std::string>{"B:2", "A:1", "X-Forwarded-For:10.1.2.3",
                                                "Content-Type:text/plain"}));
+}
+
+} // namespace
+
+namespace {
+
+struct command_case {
+    std::vector<std::string> args;
+    run_mode mode;
+    std::string address;
+    int workers;
+};
+
+TEST(ParseCommandLine, TakesTheOptionsAndRefusesAnythingElse) {
+    const command_case cases[] = {
+        {{}, run_mode::cgi, "", default_workers},
+        {{"--help"}, run_mode::help, "", default_workers},
+        {{"-h"}, run_mode::help, "", default_workers},
+        {{"--version"}, run_mode::version, "", default_workers},
+        {{"--fastcgi", "unix:/run/cgi-forward.sock"},
+         run_mode::fastcgi,
+         "unix:/run/cgi-forward.sock",
+         default_workers},
+        {{"--fastcgi=127.0.0.1:9000", "--workers", "4"}, run_mode::fastcgi, "127.0.0.1:9000", 4},
+        {{"--workers=1024", "--fastcgi", "127.0.0.1:65535"},
+         run_mode::fastcgi,
+         "127.0.0.1:65535",
+         1024},
+        {{"--workers", "8"}, run_mode::cgi, "", 8},
+        {{"--fastcgi"}, run_mode::usage_error, "", default_workers},
+        {{"--fastcgi", "127.0.0.1"}, run_mode::usage_error, "", default_workers},
+        {{"--fastcgi", "127.0.0.1:0"}, run_mode::usage_error, "", default_workers},
+        {{"--fastcgi", "127.0.0.1:65536"}, run_mode::usage_error, "", default_workers},
+        {{"--fastcgi", "unix:relative"}, run_mode::usage_error, "", default_workers},
+        {{"--fastcgi", ":9000"}, run_mode::usage_error, "", default_workers},
+        {{"--workers", "0"}, run_mode::usage_error, "", default_workers},
+        {{"--workers", "1025"}, run_mode::usage_error, "", default_workers},
+        {{"--workers", "-3"}, run_mode::usage_error, "", default_workers},
+        {{"--version=1"}, run_mode::usage_error, "", default_workers},
+        {{"127.0.0.1:9999"}, run_mode::usage_error, "", default_workers},
+        {{"--bogus"}, run_mode::usage_error, "", default_workers},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        std::vector<char *> argv{const_cast<char *>("cgi_forward")};
+        for (auto &a : args)
+            argv.push_back(a.data());
+        const command_line line = parse_command_line(static_cast<int>(argv.size()), argv.data());
+        const std::string name = args.empty() ? "(none)" : args[0];
+        EXPECT_EQ(line.mode, c.mode) << name;
+        if (c.mode == run_mode::usage_error) {
+            EXPECT_FALSE(line.error.empty()) << name;
+            continue;
+        }
+        EXPECT_EQ(line.address, c.address) << name;
+        EXPECT_EQ(line.workers, c.workers) << name;
+    }
 }
 
 } // namespace

@@ -1,0 +1,129 @@
+#include "worker.hpp"
+
+#include "request/driver.hpp"
+#include "upstream/curl_holders.hpp"
+
+#include <fcgiapp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+
+namespace {
+
+constexpr std::size_t drain_budget = 64 * 1024; // unread body left to skip on a kept connection
+constexpr int accept_retry_ms = 50;             // after an accept error other than "taken"
+
+// The FastCGI stdout stream as the relay's sink: each piece reaches the web
+// server at once, as a CGI program's output does.
+bool write_fastcgi(void *target, std::string_view first, std::string_view second) {
+    auto *out = static_cast<FCGX_Stream *>(target);
+    for (std::string_view piece : {first, second})
+        if (!piece.empty() && FCGX_PutStr(piece.data(), static_cast<int>(piece.size()), out) < 0)
+            return false;
+    return FCGX_FFlush(out) == 0;
+}
+
+// The FastCGI stdin stream as the body source. FCGX_GetStr waits until it
+// has all it was asked for, so it is asked only for what has arrived (at
+// least one byte), and a slow upload flows as it comes.
+ssize_t read_fastcgi(void *from, char *buffer, std::size_t n) {
+    auto *in = static_cast<FCGX_Stream *>(from);
+    std::size_t want = std::min<std::size_t>(n, 1);
+    if (in->stop > in->rdNext) want = std::min<std::size_t>(n, in->stop - in->rdNext);
+    const int got = FCGX_GetStr(buffer, static_cast<int>(want), in);
+    if (got < 0 || FCGX_GetError(in) != 0) return -1;
+    return got;
+}
+
+struct transfer_watch {
+    int connection; // to the web server
+    const std::atomic<bool> *cut;
+};
+
+// libcurl's progress function, called at least once a second: ends the
+// transfer when the web server has closed the request's connection (its
+// client left) or the server is past its time to finish.
+int watch_transfer(void *clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto &watch = *static_cast<transfer_watch *>(clientp);
+    if (watch.cut->load(std::memory_order_relaxed)) return 1;
+    pollfd p{watch.connection, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
+}
+
+// Waits until fd has something to read; false once the server is stopping
+// or fd is unusable.
+bool wait_readable(int fd, int stop_fd) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    while (poll(p, 2, -1) < 0)
+        if (errno != EINTR) return false;
+    return !(p[1].revents & POLLIN) && !(p[0].revents & POLLNVAL);
+}
+
+bool next_request(worker_pool &pool, FCGX_Request &request) {
+    for (;;) {
+        int accepted;
+        if (request.ipcFd >= 0) {
+            // The web server keeps the connection open for its next request.
+            if (!wait_readable(request.ipcFd, pool.stop_fd)) return false;
+            accepted = FCGX_Accept_r(&request);
+        } else {
+            const std::lock_guard<std::mutex> lock(pool.accept_lock);
+            if (!wait_readable(pool.listen_fd, pool.stop_fd)) return false;
+            // The listening socket is non-blocking: when another process
+            // took the connection first, this gives -EAGAIN.
+            accepted = FCGX_Accept_r(&request);
+        }
+        if (accepted >= 0) return true;
+        if (accepted != -EAGAIN && accepted != -EINTR) poll(nullptr, 0, accept_retry_ms);
+    }
+}
+
+// Serves one request; false when its connection must not be kept for the
+// next one.
+bool serve_one(worker_pool &pool, FCGX_Request &request, CURL *handle) {
+    // Every FastCGI client parses the standard document response.
+    relay_context relay{{}, {write_fastcgi, request.out}};
+    relay.state.form = response_form::document;
+
+    transfer_watch watch{request.ipcFd, &pool.cut_transfers};
+    curl_easy_reset(handle);                        // the connection to the upstream stays
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L); // threads: no alarm signals
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, watch_transfer);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void *>(&watch));
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+
+    char **envp = request.envp;
+    const cgi_request cgi{FCGX_GetParam("QUERY_STRING", envp),
+                          FCGX_GetParam("REQUEST_METHOD", envp),
+                          FCGX_GetParam("CONTENT_LENGTH", envp), envp};
+    const int status = serve_request(cgi, relay, {read_fastcgi, request.in, 0}, handle);
+    FCGX_SetExitStatus(status, request.out);
+
+    // A connection kept for the next request must not hold this one's
+    // unread body (a GET leaves at least the empty end of stdin). Skip a
+    // little; beyond that, the connection is closed instead.
+    char scrap[4096];
+    std::size_t skipped = 0;
+    while (!request.in->isClosed && skipped < drain_budget) {
+        const int got = FCGX_GetStr(scrap, sizeof scrap, request.in);
+        if (got <= 0) break;
+        skipped += static_cast<std::size_t>(got);
+    }
+    return request.in->isClosed && FCGX_GetError(request.in) == 0;
+}
+
+} // namespace
+
+void run_worker(worker_pool &pool) noexcept {
+    const easy_handle handle(curl_easy_init());
+    if (!handle) return;
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, pool.listen_fd, 0) != 0) return;
+    while (next_request(pool, request)) {
+        const bool reusable = serve_one(pool, request, handle.get());
+        FCGX_Finish_r(&request); // ends the request; keeps the connection if asked to
+        if (!reusable) FCGX_Free(&request, 1);
+    }
+    FCGX_Free(&request, 1); // closes a connection kept open
+}

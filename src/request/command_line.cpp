@@ -1,0 +1,81 @@
+#include "command_line.hpp"
+
+namespace {
+
+bool all_digits(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// A whole number in [1, most], or 0.
+int bounded_number(std::string_view text, int most) {
+    if (!all_digits(text) || text.size() > 6) return 0;
+    int value = 0;
+    for (char c : text)
+        value = value * 10 + (c - '0');
+    return value <= most ? value : 0;
+}
+
+bool valid_address(std::string_view address) {
+    constexpr std::string_view unix_prefix = "unix:";
+    if (address.substr(0, unix_prefix.size()) == unix_prefix)
+        return address.size() > unix_prefix.size() && address[unix_prefix.size()] == '/';
+    const auto colon = address.rfind(':');
+    return colon != std::string_view::npos && colon > 0 &&
+           bounded_number(address.substr(colon + 1), 65535) > 0;
+}
+
+command_line usage_error(std::string_view what) {
+    command_line line;
+    line.mode = run_mode::usage_error;
+    line.error = what;
+    return line;
+}
+
+} // namespace
+
+command_line parse_command_line(int argc, char **argv) {
+    command_line line;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        std::string_view value;
+        bool has_value = false;
+        if (const auto eq = arg.find('=');
+            arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            has_value = true;
+        }
+        const bool takes_value = arg == "--fastcgi" || arg == "--workers";
+        if (takes_value && !has_value) {
+            if (i + 1 >= argc) return usage_error("an option lacks its value");
+            value = argv[++i];
+        } else if (!takes_value && has_value) {
+            return usage_error("an option takes no value");
+        }
+
+        if (arg == "--help" || arg == "-h") {
+            line.mode = run_mode::help;
+            return line;
+        }
+        if (arg == "--version") {
+            line.mode = run_mode::version;
+            return line;
+        }
+        if (arg == "--fastcgi") {
+            if (!valid_address(value))
+                return usage_error("--fastcgi takes unix:/PATH or HOST:PORT");
+            line.mode = run_mode::fastcgi;
+            line.address = value;
+        } else if (arg == "--workers") {
+            line.workers = bounded_number(value, max_workers);
+            if (line.workers == 0) return usage_error("--workers takes a number from 1 to 1024");
+            line.workers_given = true;
+        } else {
+            return usage_error("unknown argument");
+        }
+    }
+    return line;
+}

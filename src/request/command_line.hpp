@@ -1,0 +1,19 @@
+// The command line, read only when no web server runs the program as CGI.
+#pragma once
+
+#include <string_view>
+
+constexpr int default_workers = 16; // enough for a few long streams on a small server
+constexpr int max_workers = 1024;
+
+enum class run_mode { cgi, fastcgi, help, version, usage_error };
+
+struct command_line {
+    run_mode mode = run_mode::cgi;
+    std::string_view address; // --fastcgi ADDRESS: "unix:/path" or "HOST:PORT"
+    int workers = default_workers;
+    bool workers_given = false;
+    std::string_view error; // what is wrong, for usage_error
+};
+
+command_line parse_command_line(int argc, char **argv);

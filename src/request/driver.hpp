@@ -1,0 +1,25 @@
+// Serves one request, whichever way it came in: the translation, then the
+// upstream's response or the gateway's own answer, through the relay.
+#pragma once
+
+#include "upstream/body_reader.hpp"
+#include "upstream/relay.hpp"
+
+#include <curl/curl.h>
+
+// The CGI meta-variables the gateway reads; null when not set. envp is the
+// whole set in its own order.
+struct cgi_request {
+    const char *query;
+    const char *method;
+    const char *content_length;
+    char **envp;
+};
+
+constexpr int refused_status = -1; // exit status 255
+
+// handle is a handle to reuse for the transfer, or null for a process that
+// serves one request (a handle of its own, libcurl set up around it). Returns
+// 0, or refused_status after the 400 answer.
+int serve_request(const cgi_request &request, relay_context &relay, body_source body,
+                  CURL *handle) noexcept;

@@ -1,0 +1,49 @@
+#include "response_form.hpp"
+
+#include <array>
+
+namespace {
+
+// Servers that take the passthrough form for a malformed header section
+// (Apache, busybox httpd, mini_httpd) or misread it (nginx through fcgiwrap
+// drops an HTTP/1.1 status line and ends the header section at a relayed
+// "100 Continue"). They all read an RFC 3875 document response.
+constexpr std::array<std::string_view, 4> document_servers = {"Apache", "nginx", "busybox",
+                                                              "mini_httpd"};
+
+constexpr char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+} // namespace
+
+response_form form_for_server(const char *server_software) {
+    if (!server_software) return response_form::passthrough;
+    // The product token: "Apache/2.4.71 (Debian)", "busybox httpd/1.35.0".
+    std::string_view product(server_software);
+    product = product.substr(0, product.find_first_of("/ \t"));
+    for (std::string_view name : document_servers)
+        if (same_name(product, name)) return response_form::document;
+    return response_form::passthrough;
+}
+
+std::string_view bad_request_answer(response_form form) {
+    // Both end the header section, so every web server answers 400.
+    return form == response_form::document ? "Status: 400 Bad Request\r\n\r\n"
+                                           : "Status:400 Bad Request\r\n\r\n";
+}
+
+std::string_view not_forwarded_answer(response_form form) {
+    // An empty output is what lighttpd expects; the others turn it into an
+    // error of their own, so they are told what the gateway serves.
+    return form == response_form::document
+               ? "Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n"
+               : "";
+}
