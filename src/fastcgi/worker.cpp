@@ -81,7 +81,8 @@ bool next_request(worker_pool &pool, FCGX_Request &request) {
 
 // Serves one request; false when its connection must not be kept for the
 // next one.
-bool serve_one(worker_pool &pool, FCGX_Request &request, CURL *handle) {
+bool serve_one(worker_pool &pool, FCGX_Request &request, easy_handle &reused) {
+    CURL *handle = reused.get();
     // Every FastCGI client parses the standard document response.
     relay_context relay{{}, {write_fastcgi, request.out}};
     relay.state.form = response_form::document;
@@ -99,6 +100,10 @@ bool serve_one(worker_pool &pool, FCGX_Request &request, CURL *handle) {
                           FCGX_GetParam("CONTENT_LENGTH", envp), envp};
     const int status = serve_request(cgi, relay, {read_fastcgi, request.in, 0}, handle);
     FCGX_SetExitStatus(status, request.out);
+    // After a 417 to its Expect, libcurl never sends Expect again on that
+    // handle, and curl_easy_reset keeps it so: the next request would not
+    // go out as the CGI program sends it. Such a handle is replaced.
+    if (relay.state.replaceable_seen) reused.reset(curl_easy_init());
 
     // A connection kept for the next request must not hold this one's
     // unread body (a GET leaves at least the empty end of stdin). Skip a
@@ -116,12 +121,11 @@ bool serve_one(worker_pool &pool, FCGX_Request &request, CURL *handle) {
 } // namespace
 
 void run_worker(worker_pool &pool) noexcept {
-    const easy_handle handle(curl_easy_init());
-    if (!handle) return;
+    easy_handle handle(curl_easy_init());
     FCGX_Request request;
     if (FCGX_InitRequest(&request, pool.listen_fd, 0) != 0) return;
-    while (next_request(pool, request)) {
-        const bool reusable = serve_one(pool, request, handle.get());
+    while (handle && next_request(pool, request)) {
+        const bool reusable = serve_one(pool, request, handle);
         FCGX_Finish_r(&request); // ends the request; keeps the connection if asked to
         if (!reusable) FCGX_Free(&request, 1);
     }

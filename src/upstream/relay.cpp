@@ -68,6 +68,7 @@ void begin_section(relay_state &st, std::string_view line) {
     const std::string_view code = status_code(line);
     st.interim_section = !code.empty() && code[0] == '1';
     st.replaceable_section = code == replaceable_code;
+    st.replaceable_seen = st.replaceable_seen || st.replaceable_section;
     if (st.form == response_form::document) {
         // A CGI response has one header section: interim ones are left out.
         if (!st.interim_section) append_status_line(st.section, line);

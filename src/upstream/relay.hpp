@@ -18,6 +18,7 @@ struct relay_state {
     bool in_section = false;          // a status line began a section that has not ended
     bool interim_section = false;     // the current section is a 1xx one
     bool replaceable_section = false; // libcurl may answer the current section with a retry
+    bool replaceable_seen = false;    // such a section came in this response
     bool section_held = false;        // a complete final section not yet known to be final
     bool status_written = false;      // a status line, or the body, went out
     bool final_headers_ended = false; // header lines from here on are trailers

@@ -63,11 +63,17 @@ def dechunk(body):
 
 
 class Upstream:
-    """Serves one connection with `script`: a list of bytes, "wait", "cut" or "stream"."""
+    """Plays `script` on the connections it accepts: a list of bytes (or a
+    function of the request giving bytes), "wait" (until go_on), "cut" (close
+    at once), "stream" (events until the peer leaves), "continue-body" (read
+    the body held back by Expect), "request" (read the next request on the
+    same connection) and "accept" (close, then take the next connection)."""
 
     def __init__(self, script):
         self.script = script
         self.request = None
+        self.requests = []
+        self.connections = 0
         self.contacted = False
         self.go_on = threading.Event()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -79,43 +85,54 @@ class Upstream:
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
-    def _serve(self):
-        while True:
+    def _accept(self):
+        while not self.stop.is_set():
             try:
                 conn, _ = self.sock.accept()
-                break
             except socket.timeout:
-                if self.stop.is_set():
-                    return
+                continue
             except OSError:
-                return
-        self.contacted = True
-        with conn:
+                return None
+            self.contacted = True
+            self.connections += 1
             conn.settimeout(30)
-            try:
-                self._play(conn)
-                conn.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass  # the gateway went away first; what it sent is recorded
+            return conn
+        return None
 
-    def _play(self, conn):
+    def _read(self, conn):
         self.request = read_request(conn)
-        for step in self.script:
-            if step == "wait":
-                self.go_on.wait(30)
-            elif step == "cut":
-                break
-            elif step == "stream":  # events until the peer goes away, 60 s at most
-                deadline = time.monotonic() + 60
-                while time.monotonic() < deadline:
-                    conn.sendall(b"data: more\n\n")
-                    time.sleep(0.05)
-            elif step == "continue-body":
-                self.request += read_body(conn, parse_headers(self.request), b"")
-            elif callable(step):
-                conn.sendall(step(self.request))
-            else:
-                conn.sendall(step)
+        self.requests.append(self.request)
+
+    def _serve(self):
+        conn, steps = self._accept(), list(self.script)
+        while conn:
+            with conn:
+                try:
+                    self._read(conn)
+                    while steps and steps[0] not in ("accept", "cut"):
+                        self._play(conn, steps.pop(0))
+                    conn.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass  # the gateway went away first; what it sent is recorded
+            conn = self._accept() if steps and steps.pop(0) == "accept" else None
+
+    def _play(self, conn, step):
+        if step == "wait":
+            self.go_on.wait(30)
+        elif step == "request":
+            self._read(conn)
+        elif step == "stream":  # events until the peer goes away, 60 s at most
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                conn.sendall(b"data: more\n\n")
+                time.sleep(0.05)
+        elif step == "continue-body":
+            self.request += read_body(conn, parse_headers(self.request), b"")
+            self.requests[-1] = self.request
+        elif callable(step):
+            conn.sendall(step(self.request))
+        else:
+            conn.sendall(step)
 
     def close(self):
         self.stop.set()
