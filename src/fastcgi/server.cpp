@@ -76,10 +76,12 @@ int serve_fastcgi(std::string_view address, int workers) {
     }
 
     // Only this thread takes the stop signals; the workers inherit the mask.
+    // SIGUSR1 is libfcgi's own "stop taking requests": blocked, its handler
+    // never runs, and it stops the server like the others.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
+    for (int stop_signal : {SIGTERM, SIGINT, SIGUSR1})
+        sigaddset(&stop_signals, stop_signal);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     curl_global_init(CURL_GLOBAL_ALL);

@@ -24,14 +24,23 @@ bool write_fastcgi(void *target, std::string_view first, std::string_view second
     return FCGX_FFlush(out) == 0;
 }
 
+// What the stdin stream holds already read from the connection.
+std::size_t buffered(const FCGX_Stream *in) {
+    return in->stop > in->rdNext ? static_cast<std::size_t>(in->stop - in->rdNext) : 0;
+}
+
 // The FastCGI stdin stream as the body source. FCGX_GetStr waits until it
-// has all it was asked for, so it is asked only for what has arrived (at
-// least one byte), and a slow upload flows as it comes.
+// has all it was asked for, so it is asked for one byte (which reads a
+// record when none is buffered) and then for what has arrived: a slow
+// upload flows as it comes.
 ssize_t read_fastcgi(void *from, char *buffer, std::size_t n) {
     auto *in = static_cast<FCGX_Stream *>(from);
-    std::size_t want = std::min<std::size_t>(n, 1);
-    if (in->stop > in->rdNext) want = std::min<std::size_t>(n, in->stop - in->rdNext);
-    const int got = FCGX_GetStr(buffer, static_cast<int>(want), in);
+    if (n == 0) return 0;
+    int got = FCGX_GetStr(buffer, 1, in);
+    if (got == 1) {
+        const std::size_t more = std::min(n - 1, buffered(in));
+        if (more > 0) got += FCGX_GetStr(buffer + 1, static_cast<int>(more), in);
+    }
     if (got < 0 || FCGX_GetError(in) != 0) return -1;
     return got;
 }
