@@ -27,10 +27,11 @@ bool valid_address(std::string_view address) {
            bounded_number(address.substr(colon + 1), 65535) > 0;
 }
 
-command_line usage_error(std::string_view what) {
+command_line usage_error(std::string_view what, std::string_view argument) {
     command_line line;
     line.mode = run_mode::usage_error;
     line.error = what;
+    line.argument = argument;
     return line;
 }
 
@@ -50,10 +51,10 @@ command_line parse_command_line(int argc, char **argv) {
         }
         const bool takes_value = arg == "--fastcgi" || arg == "--workers";
         if (takes_value && !has_value) {
-            if (i + 1 >= argc) return usage_error("an option lacks its value");
+            if (i + 1 >= argc) return usage_error("an option lacks its value", arg);
             value = argv[++i];
         } else if (!takes_value && has_value) {
-            return usage_error("an option takes no value");
+            return usage_error("an option takes no value", arg);
         }
 
         if (arg == "--help" || arg == "-h") {
@@ -66,15 +67,16 @@ command_line parse_command_line(int argc, char **argv) {
         }
         if (arg == "--fastcgi") {
             if (!valid_address(value))
-                return usage_error("--fastcgi takes unix:/PATH or HOST:PORT");
+                return usage_error("--fastcgi takes unix:/PATH or HOST:PORT", value);
             line.mode = run_mode::fastcgi;
             line.address = value;
         } else if (arg == "--workers") {
             line.workers = bounded_number(value, max_workers);
-            if (line.workers == 0) return usage_error("--workers takes a number from 1 to 1024");
+            if (line.workers == 0)
+                return usage_error("--workers takes a number from 1 to 1024", value);
             line.workers_given = true;
         } else {
-            return usage_error("unknown argument");
+            return usage_error("unknown argument", arg);
         }
     }
     return line;

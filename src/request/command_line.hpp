@@ -13,7 +13,8 @@ struct command_line {
     std::string_view address; // --fastcgi ADDRESS: "unix:/path" or "HOST:PORT"
     int workers = default_workers;
     bool workers_given = false;
-    std::string_view error; // what is wrong, for usage_error
+    std::string_view error;    // what is wrong, for usage_error
+    std::string_view argument; // the argument it is wrong about
 };
 
 command_line parse_command_line(int argc, char **argv);

@@ -40,8 +40,9 @@ int run_command_line(int argc, char **argv) {
                     program_version.data(), curl_version_info(CURLVERSION_NOW)->version);
         return 0;
     case run_mode::usage_error:
-        std::fprintf(stderr, "cgi_forward: %.*s\n%s", static_cast<int>(line.error.size()),
-                     line.error.data(), usage);
+        std::fprintf(stderr, "cgi_forward: %.*s: %.*s\n%s", static_cast<int>(line.error.size()),
+                     line.error.data(), static_cast<int>(line.argument.size()),
+                     line.argument.data(), usage);
         return 2;
     case run_mode::fastcgi:
         return serve_fastcgi(line.address, line.workers);
