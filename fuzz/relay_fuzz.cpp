@@ -2,7 +2,7 @@
 // form. Body bytes must come out unchanged and in order with no header text
 // after them; no Transfer-Encoding line and no zero byte may come from the
 // relay; a document response begins with its Status line and never lets an
-// upstream status line through.
+// upstream status line or hop-by-hop field through.
 #include "upstream/relay.hpp"
 
 #include <algorithm>
@@ -100,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(static_cast<std::size_t>(std::count(heads.begin(), heads.end(), '\0')) <= zeros_in);
     if (state.form == response_form::document) {
         check(!has_line_starting(heads, "HTTP/", false));
+        check(!has_line_starting(heads, "connection:", true));
+        check(!has_line_starting(heads, "keep-alive:", true));
         // One header section, which begins with its Status line: the
         // upstream's, or the 502 answer when no response came.
         if (final_before_body || !body_seen) check(heads.substr(0, 8) == "Status: ");

@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -44,7 +45,13 @@ int open_listener(std::string_view address, std::string &unix_path) {
         where.erase(0, unix_prefix.size());
         unix_path = where;
     }
-    return FCGX_OpenSocket(where.c_str(), listen_backlog);
+    const int fd = FCGX_OpenSocket(where.c_str(), listen_backlog);
+    // The web server usually runs as a user of its own. Anyone on the
+    // machine may reach the upstream on 127.0.0.1:8011 directly, so the
+    // socket gives nothing more away; a directory of restricted access
+    // around it narrows who may connect.
+    if (fd >= 0 && !unix_path.empty()) chmod(unix_path.c_str(), 0666);
+    return fd;
 }
 
 } // namespace

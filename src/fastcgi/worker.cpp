@@ -107,7 +107,8 @@ bool serve_one(worker_pool &pool, FCGX_Request &request, easy_handle &reused) {
     const cgi_request cgi{FCGX_GetParam("QUERY_STRING", envp),
                           FCGX_GetParam("REQUEST_METHOD", envp),
                           FCGX_GetParam("CONTENT_LENGTH", envp), envp};
-    const int status = serve_request(cgi, relay, {read_fastcgi, request.in, 0}, handle);
+    body_source body{read_fastcgi, request.in, 0};
+    const int status = serve_request(cgi, relay, body, handle);
     FCGX_SetExitStatus(status, request.out);
     // After a 417 to its Expect, libcurl never sends Expect again on that
     // handle, and curl_easy_reset keeps it so: the next request would not

@@ -11,9 +11,24 @@ void answer(relay_context &relay, std::string_view text) {
     if (!text.empty()) relay.sink.write(relay.sink.target, text, {});
 }
 
+// Apache's mod_cgid cuts a response short when the program ends with the
+// request body unread, so a document response takes in what is left of the
+// announced body (never more) before the gateway's own answer and before
+// the end. The passthrough form leaves it, as it always has.
+void take_in_body(const relay_context &relay, body_source &body) {
+    if (relay.state.form == response_form::document) skip_body(body);
+}
+
+// The body size announced for a request that is not forwarded, 0 if none.
+std::int64_t announced_size(const char *content_length) {
+    if (!content_length) return 0;
+    const std::optional<std::int32_t> size = parse_content_length(content_length);
+    return size ? *size : 0;
+}
+
 } // namespace
 
-int serve_request(const cgi_request &request, relay_context &relay, body_source body,
+int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
                   CURL *handle) noexcept {
     const response_form form = relay.state.form;
     request_plan plan;
@@ -21,6 +36,10 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
         plan = plan_request(request.query, request.method, request.content_length, request.envp);
     } catch (const std::bad_alloc &) {
         plan = request_plan{}; // refused, like any other failed allocation
+    }
+    if (plan.action == request_action::refuse || plan.action == request_action::ignore) {
+        body.remaining = announced_size(request.content_length);
+        take_in_body(relay, body);
     }
     switch (plan.action) {
     case request_action::refuse:
@@ -35,6 +54,7 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
     }
 
     transfer_io io{{&relay, true}, {&relay, false}, nullptr};
+    body.remaining = 0;
     if (plan.action == request_action::post) {
         body.remaining = plan.content_length;
         io.upload = &body;
@@ -45,6 +65,7 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
         forward_post(plan.url.c_str(), plan.content_length, plan.headers.get(), io);
     else
         forward_get(plan.url.c_str(), plan.headers.get(), io);
+    take_in_body(relay, body); // what the upstream did not take
     relay_finish(relay);
     return 0;
 }

@@ -19,7 +19,8 @@ struct cgi_request {
 constexpr int refused_status = -1; // exit status 255
 
 // handle is a handle to reuse for the transfer, or null for a process that
-// serves one request (a handle of its own, libcurl set up around it). Returns
-// 0, or refused_status after the 400 answer.
-int serve_request(const cgi_request &request, relay_context &relay, body_source body,
+// serves one request (a handle of its own, libcurl set up around it). body
+// reads the request body; its size is set here. Returns 0, or
+// refused_status after the 400 answer.
+int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
                   CURL *handle) noexcept;

@@ -77,5 +77,6 @@ int main(int argc, char **argv, char **envp) {
     relay.state.form = form_for_server(std::getenv("SERVER_SOFTWARE"));
     const cgi_request request{std::getenv("QUERY_STRING"), std::getenv("REQUEST_METHOD"),
                               std::getenv("CONTENT_LENGTH"), envp};
-    return serve_request(request, relay, {read_stdin, nullptr, 0}, nullptr);
+    body_source body{read_stdin, nullptr, 0};
+    return serve_request(request, relay, body, nullptr);
 }

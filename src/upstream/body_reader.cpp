@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+
 std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *stream) noexcept {
     auto &source = *static_cast<body_source *>(stream);
     std::size_t want = size * count;
@@ -17,4 +19,15 @@ std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *s
     if (got == 0 && source.remaining > 0) return CURL_READFUNC_ABORT;
     if (source.remaining >= 0) source.remaining -= got;
     return static_cast<std::size_t>(got);
+}
+
+void skip_body(body_source &source) noexcept {
+    char scrap[16384];
+    while (source.remaining > 0) {
+        const ssize_t got = source.read(
+            source.from, scrap,
+            static_cast<std::size_t>(std::min<std::int64_t>(source.remaining, sizeof scrap)));
+        if (got <= 0) return;
+        source.remaining -= got;
+    }
 }

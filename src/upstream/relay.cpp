@@ -22,9 +22,10 @@ bool is_status_line(std::string_view line) {
     return line.substr(0, 5) == "HTTP/";
 }
 
-// The same test libcurl makes before it removes the chunk framing.
-bool is_transfer_encoding(std::string_view line) {
-    constexpr std::string_view name = "transfer-encoding:";
+// Whether the header line is the field `name` ("name:" in lower case),
+// without regard to case: the same test libcurl makes for Transfer-Encoding
+// before it removes the chunk framing.
+bool is_field(std::string_view line, std::string_view name) {
     if (line.size() < name.size()) return false;
     for (std::size_t i = 0; i < name.size(); ++i) {
         char c = line[i];
@@ -32,6 +33,18 @@ bool is_transfer_encoding(std::string_view line) {
         if (c != name[i]) return false;
     }
     return true;
+}
+
+// The upstream's hop-by-hop fields describe its connection to the gateway,
+// not the web server's to the client. Relayed, they make lighttpd and
+// Apache close the client's connection and pass on the upstream's
+// keep-alive time-out; nginx and Caddy drop them. The passthrough form
+// keeps them, as it always has.
+bool is_hop_by_hop(std::string_view line) {
+    for (std::string_view name :
+         {"connection:", "keep-alive:", "proxy-connection:", "te:", "upgrade:"})
+        if (is_field(line, name)) return true;
+    return false;
 }
 
 // The three digits of "HTTP/x.y NNN reason", or empty.
@@ -118,7 +131,8 @@ relay_output plan_header_line(relay_state &st, std::string_view line) {
     if (!st.in_section && st.form == response_form::document) return {};
     if (is_blank_line(line)) return end_section(st, line);
     // The body reaches the web server already de-chunked.
-    if (is_transfer_encoding(line)) return {};
+    if (is_field(line, "transfer-encoding:")) return {};
+    if (st.form == response_form::document && is_hop_by_hop(line)) return {};
     if (st.interim_section && st.form == response_form::document) return {};
     st.section.append(line);
     st.in_section = true;

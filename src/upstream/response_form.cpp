@@ -7,9 +7,12 @@ namespace {
 // Servers that take the passthrough form for a malformed header section
 // (Apache, busybox httpd, mini_httpd) or misread it (nginx through fcgiwrap
 // drops an HTTP/1.1 status line and ends the header section at a relayed
-// "100 Continue"). They all read an RFC 3875 document response.
-constexpr std::array<std::string_view, 4> document_servers = {"Apache", "nginx", "busybox",
-                                                              "mini_httpd"};
+// "100 Continue"; CivetWeb answers 200 for an HTTP/1.1 404). They all read
+// an RFC 3875 document response. Python's http.server sends its own status
+// line and then the output as it is: a document response at least keeps
+// the header section well-formed there.
+constexpr std::array<std::string_view, 6> document_servers = {
+    "Apache", "nginx", "busybox", "mini_httpd", "CivetWeb", "SimpleHTTP"};
 
 constexpr char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
