@@ -19,10 +19,14 @@ void take_in_body(const relay_context &relay, body_source &body) {
     if (relay.state.form == response_form::document) skip_body(body);
 }
 
-// The body size announced for a request that is not forwarded, 0 if none.
-std::int64_t announced_size(const char *content_length) {
-    if (!content_length) return 0;
-    const std::optional<std::int32_t> size = parse_content_length(content_length);
+// The body size announced for a POST that is refused, 0 otherwise. Only a
+// POST's body is sure to be there to read: mini_httpd hands other methods
+// the client's connection, whose body it has already read itself.
+std::int64_t announced_size(const cgi_request &request) {
+    if (!request.method || std::string_view(request.method).substr(0, 4) != "POST" ||
+        !request.content_length)
+        return 0;
+    const std::optional<std::int32_t> size = parse_content_length(request.content_length);
     return size ? *size : 0;
 }
 
@@ -38,7 +42,7 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
         plan = request_plan{}; // refused, like any other failed allocation
     }
     if (plan.action == request_action::refuse || plan.action == request_action::ignore) {
-        body.remaining = announced_size(request.content_length);
+        body.remaining = announced_size(request);
         take_in_body(relay, body);
     }
     switch (plan.action) {
