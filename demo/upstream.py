@@ -5,15 +5,23 @@ Endpoints:
   /api/state         a JSON document (HTTP/1.1 with Content-Length)
   /http10            an HTTP/1.0 reply: the gateway puts a Status block in front
   /http10?bare=1     the same without a reason phrase in the status line
+                     (code=404 for another status code, with either)
   /stream?n=5        a chunked reply, one line every 0.2 s (n=0: never ends)
   /events            server-sent events, one a second, never ending
   /echo              what the upstream received: method, path, query,
                      header lines, body size and SHA-256 (GET or POST)
   /status/404        an empty reply with that status code
+  /streams           how many /stream and /events replies are in progress, and
+                     the most at once since the last /streams?reset=1
+
+--reuse-port lets a second instance listen beside this one, so that one can
+take over from the other without a moment in which nothing listens.
 """
 import hashlib
 import json
+import select
 import sys
+import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
@@ -72,11 +80,13 @@ class Handler(BaseHTTPRequestHandler):
         elif url.path == "/http10" and "bare" in query:
             # A status line without a reason phrase, as some small servers send.
             self.close_connection = True
-            self.wfile.write(b"HTTP/1.0 200\r\nContent-Type: text/plain\r\n"
-                             b"Content-Length: 18\r\n\r\nan HTTP/1.0 reply\n")
+            code = int(query.get("code", ["200"])[0])
+            self.wfile.write(b"HTTP/1.0 %d\r\nContent-Type: text/plain\r\n"
+                             b"Content-Length: 18\r\n\r\nan HTTP/1.0 reply\n" % code)
         elif url.path == "/http10":
             self.close_connection = True
-            self.reply(200, b"an HTTP/1.0 reply\n", "text/plain", version="HTTP/1.0")
+            self.reply(int(query.get("code", ["200"])[0]), b"an HTTP/1.0 reply\n", "text/plain",
+                       version="HTTP/1.0")
         elif url.path == "/stream":
             self.stream(int(query.get("n", ["5"])[0]), 0.2, "line %d\n", "text/plain")
         elif url.path == "/events":
@@ -85,6 +95,9 @@ class Handler(BaseHTTPRequestHandler):
             self.echo()
         elif url.path.startswith("/status/") and url.path[8:].isdigit():
             self.reply(int(url.path[8:]), b"")
+        elif url.path == "/streams":
+            self.reply(200, (json.dumps(self.server.streams.report("reset" in query)) + "\n")
+                       .encode())
         else:
             self.reply(404, b'{"error": "no such endpoint"}\n')
 
@@ -114,16 +127,43 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
         i = 0
+        self.server.streams.change(1)
         try:
             while count == 0 or i < count:
                 i += 1
                 data = (line % i).encode()
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data))
                 self.wfile.flush()
-                time.sleep(interval)
+                # The client sends nothing while it reads the stream: the
+                # connection turns readable only when the client has left.
+                if select.select([self.connection], [], [], interval)[0]:
+                    self.close_connection = True
+                    return
             self.wfile.write(b"0\r\n\r\n")
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+        finally:
+            self.server.streams.change(-1)
+
+
+class StreamCount:
+    """Streamed replies in progress, and the most at once since a reset."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.now = self.most = 0
+
+    def change(self, by):
+        with self.lock:
+            self.now += by
+            self.most = max(self.most, self.now)
+
+    def report(self, reset):
+        with self.lock:
+            seen = {"in_progress": self.now, "most": self.most}
+            if reset:
+                self.most = self.now
+            return seen
 
 
 class Server(ThreadingHTTPServer):
@@ -138,8 +178,10 @@ class Server(ThreadingHTTPServer):
 
 
 def main():
+    Server.allow_reuse_port = "--reuse-port" in sys.argv
     server = Server(("127.0.0.1", 8011), Handler)
     server.quiet = "--quiet" in sys.argv
+    server.streams = StreamCount()
     try:
         server.serve_forever()
     except KeyboardInterrupt:

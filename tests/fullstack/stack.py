@@ -1,50 +1,162 @@
-"""A real stack for full-stack tests: curl -> lighttpd -> cgi_forward -> upstream.
+"""A real stack for full-stack tests: curl -> web server -> cgi_forward -> upstream.
 
-Meant to run in a private network namespace (tests/in_netns), where
+Each web server is started from its file in deploy/, with the paths and the
+port set for a work directory, so the tests run the configurations users
+copy. Meant to run in a private network namespace (tests/in_netns), where
 127.0.0.1:8011 and the web server's port belong to the test.
+
+Every process is started in a session of its own and stopped by ending its
+whole process group; this process is the subreaper of whatever the servers
+leave behind, so nothing outlives a stack.
 """
+import collections
+import ctypes
 import os
 import re
+import shlex
+import shutil
+import signal
 import socket
 import subprocess
 import sys
-import shutil
 import tempfile
 import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+DEPLOY = os.path.join(TOP, "deploy")
 WEB_PORT = 8080
 UPSTREAM_PORT = 8011
+INSTALLED = "/usr/lib/cgi-bin/cgi_forward"  # where the deploy/ files expect the gateway
+FASTCGI_SOCKET = "/run/cgi-forward.sock"
+FASTCGI_WORKERS = 2  # fewer than the tests' concurrent requests
 GATEWAY_EXE = None
+# The web server's time-out for a silent gateway, as each deploy/ file sets
+# it (60 s); start_server(read_timeout=N) sets N instead.
+READ_TIMEOUTS = {
+    "lighttpd.conf": r'("read-timeout"\s*=> )60()', "lighttpd-fastcgi.conf": r'("read-timeout" => )60()',
+    "apache-cgi.conf": r"(ScriptTimeout )60()", "apache-fastcgi.conf": r"(timeout=)60()",
+    "nginx-fastcgi.conf": r"(fastcgi_read_timeout )60(s)", "Caddyfile": r"(read_timeout )60(s)"}
+read_timeout = None
+
+PR_SET_CHILD_SUBREAPER = 36
+ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 
-def wait_for_port(port, up=True, limit=20.0):
+def eventually(check, limit=20.0):
+    """Whether check() holds within limit seconds."""
     deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
+    while not check() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return check()
+
+
+def accepts(address, family=socket.AF_INET):
+    with socket.socket(family) as s:
         try:
-            socket.create_connection(("127.0.0.1", port), 0.5).close()
-            if up:
-                return
+            s.connect(address)
+            return True
         except OSError:
-            if not up:
-                return
-        time.sleep(0.05)
-    raise RuntimeError(f"port {port} still {'down' if up else 'up'}")
+            return False
 
 
-def start_upstream():
-    proc = subprocess.Popen([sys.executable, os.path.join(TOP, "demo", "upstream.py"), "--quiet"])
+def wait_for_port(port, up=True):
+    if not eventually(lambda: accepts(("127.0.0.1", port)) == up):
+        raise RuntimeError(f"port {port} still {'down' if up else 'up'}")
+
+
+def wait_for_socket(path):
+    if not eventually(lambda: accepts(path, socket.AF_UNIX)):
+        raise RuntimeError(f"nothing listens on {path}")
+
+
+def spawn(cmd, **options):
+    """Starts cmd as the leader of a new session and process group."""
+    options.setdefault("stderr", subprocess.DEVNULL)
+    return subprocess.Popen(cmd, start_new_session=True, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, **options)
+
+
+def group_gone(proc):
+    """Whether nothing of proc's process group is left; reaps the members
+    handed to this subreaper on the way."""
+    proc.poll()
+    left = False
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        state, ppid, pgid = stat[stat.rindex(")") + 2:].split()[:3]
+        if int(pgid) == proc.pid:
+            left = True
+            if state == "Z" and int(ppid) == os.getpid() and int(entry) != proc.pid:
+                os.waitpid(int(entry), os.WNOHANG)
+    return not left and proc.returncode is not None
+
+
+def stop(proc, grace=12.0):
+    """Ends proc and everything in its process group: SIGTERM, then SIGKILL
+    for what is left after grace seconds."""
+    for sig, limit in ((signal.SIGTERM, grace), (signal.SIGKILL, 10.0)):
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            pass
+        if eventually(lambda: group_gone(proc), limit):
+            return
+    raise RuntimeError(f"process group {proc.pid} outlives SIGKILL")
+
+
+def listeners(port):
+    """How many sockets listen on 127.0.0.1:port."""
+    with open("/proc/net/tcp") as f:
+        rows = [line.split() for line in f.readlines()[1:]]
+    return sum(1 for row in rows if row[1] == f"0100007F:{port:04X}" and row[3] == "0A")
+
+
+def start_upstream(reuse_port=False):
+    proc = spawn([sys.executable, os.path.join(TOP, "demo", "upstream.py"), "--quiet"] +
+                 (["--reuse-port"] if reuse_port else []), stderr=None)
     wait_for_port(UPSTREAM_PORT)
     return proc
 
 
-def stop(proc):
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+def with_read_timeout(text, name):
+    if read_timeout is None:
+        return text
+    text, n = re.subn(READ_TIMEOUTS[name], rf"\g<1>{read_timeout}\g<2>", text)
+    if not n:
+        raise RuntimeError(f"no read time-out in deploy/{name}")
+    return text
+
+
+def deploy_text(name, replacements=()):
+    """deploy/NAME with each (old, new) replaced; every old must occur, so a
+    changed deploy file cannot silently escape the tests."""
+    with open(os.path.join(DEPLOY, name)) as f:
+        text = with_read_timeout(f.read(), name) if name in READ_TIMEOUTS else f.read()
+    for old, new in replacements:
+        if old not in text:
+            raise RuntimeError(f"{old!r} is not in deploy/{name}")
+        text = text.replace(old, new)
+    return text
+
+
+def deploy_command(name, program, conf):
+    """The command line that deploy/NAME's comment gives, indented, for
+    starting program, with its configuration file conf."""
+    for line in deploy_text(name).splitlines():
+        words = shlex.split(line[1:]) if line.startswith("#   ") else []
+        if words[:len(program)] == program:
+            return [conf if word.startswith("/etc/") else word for word in words]
+    raise RuntimeError(f"no '{' '.join(program)}' command in deploy/{name}")
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    return path
 
 
 def install_gateway(gateway, workdir):
@@ -60,27 +172,55 @@ def install_gateway(gateway, workdir):
     return target
 
 
-def start_lighttpd(gateway, workdir, read_timeout=None):
-    conf = os.path.join(workdir, "lighttpd.conf")
-    text = subprocess.check_output([os.path.join(TOP, "scripts", "lighttpd-conf"), gateway,
+def start_fastcgi_gateway(gateway, workdir):
+    """cgi_forward --fastcgi on a unix socket, which the web server's user
+    (www-data for Apache) must be able to use."""
+    sock = os.path.join(workdir, "cgi-forward.sock")
+    proc = spawn([gateway, "--fastcgi", "unix:" + sock, "--workers", str(FASTCGI_WORKERS)])
+    wait_for_socket(sock)
+    return proc, sock
+
+
+# ---- the servers: each returns the processes it started, server last ----
+
+def lighttpd_conf(gateway, workdir):
+    return subprocess.check_output([os.path.join(TOP, "scripts", "lighttpd-conf"), gateway,
                                     str(WEB_PORT), os.path.join(workdir, "www")]).decode()
-    if read_timeout is not None:
-        text, n = re.subn(r'"read-timeout"\s*=> \d+', f'"read-timeout" => {read_timeout}', text)
-        assert n == 1, "no read-timeout in the lighttpd configuration"
-    with open(conf, "w") as f:
-        f.write(text)
-    return subprocess.Popen(["lighttpd", "-D", "-f", conf], stderr=subprocess.DEVNULL)
 
 
-def start_apache(gateway, workdir):
+def start_lighttpd(gateway, workdir):
+    text = with_read_timeout(lighttpd_conf(gateway, workdir), "lighttpd.conf")
+    conf = write(os.path.join(workdir, "lighttpd.conf"), text)
+    return [spawn(["lighttpd", "-D", "-f", conf])]
+
+
+def start_lighttpd_fastcgi(gateway, workdir, workers=FASTCGI_WORKERS):
+    # The server part of lighttpd.conf, then the FastCGI part instead of mod_cgi's.
+    server = lighttpd_conf(gateway, workdir)
+    server = server[:server.index("\n## ---- cgi_forward")]
+    part = deploy_text("lighttpd-fastcgi.conf", [
+        (INSTALLED, gateway), ("/run/lighttpd", workdir),
+        ("--workers 16", f"--workers {workers}")])
+    conf = write(os.path.join(workdir, "lighttpd.conf"), server + part)
+    return [spawn(["lighttpd", "-D", "-f", conf])]
+
+
+def _apache(workdir, modules, part):
     mods = "/usr/lib/apache2/modules"
-    conf = os.path.join(workdir, "apache.conf")
-    with open(conf, "w") as f:
-        f.write(f"""
+    loads = "".join(f"LoadModule {m}_module {mods}/mod_{m}.so\n" for m in modules)
+    conf = write(os.path.join(workdir, "apache.conf"), f"""
 LoadModule mpm_prefork_module {mods}/mod_mpm_prefork.so
 LoadModule authz_core_module {mods}/mod_authz_core.so
 LoadModule alias_module {mods}/mod_alias.so
-LoadModule cgi_module {mods}/mod_cgi.so
+LoadModule filter_module {mods}/mod_filter.so
+LoadModule deflate_module {mods}/mod_deflate.so
+{loads}
+# As Debian enables it by default: it would hold streams back.
+AddOutputFilterByType DEFLATE text/html text/plain text/xml text/css text/javascript
+AddOutputFilterByType DEFLATE application/javascript application/xml
+# Enough processes for the tests' concurrent requests from the start.
+StartServers 8
+MinSpareServers 8
 ServerName localhost
 Listen 127.0.0.1:{WEB_PORT}
 User www-data
@@ -89,21 +229,27 @@ PidFile {workdir}/apache.pid
 ErrorLog {workdir}/apache-error.log
 Mutex file:{workdir}
 DocumentRoot {workdir}/www
-ScriptAlias /cgi-bin/cgi_forward {gateway}
-<Directory {workdir}/www>
-    Require all granted
-</Directory>
+{part}
 """)
-    return subprocess.Popen(["apache2", "-X", "-f", conf], stderr=subprocess.DEVNULL)
+    return [spawn(["apache2", "-DFOREGROUND", "-f", conf])]
 
 
-def start_nginx(gateway, workdir):
-    sock = os.path.join(workdir, "fcgiwrap.sock")
-    wrap = subprocess.Popen(["fcgiwrap", "-c", "4", "-s", "unix:" + sock],
-                            stderr=subprocess.DEVNULL)
-    conf = os.path.join(workdir, "nginx.conf")
-    with open(conf, "w") as f:
-        f.write(f"""
+def start_apache(gateway, workdir):
+    part = deploy_text("apache-cgi.conf", [(os.path.dirname(INSTALLED),
+                                            os.path.dirname(gateway))])
+    return _apache(workdir, ["cgi"], part)
+
+
+def start_apache_fastcgi(gateway, workdir):
+    fcgi, sock = start_fastcgi_gateway(gateway, workdir)
+    part = deploy_text("apache-fastcgi.conf", [(FASTCGI_SOCKET, sock)])
+    return [fcgi] + _apache(workdir, ["proxy", "proxy_fcgi"], part)
+
+
+def _nginx(workdir, part):
+    # fastcgi_params, which the deploy files include by a relative name.
+    os.symlink("/etc/nginx/fastcgi_params", os.path.join(workdir, "fastcgi_params"))
+    conf = write(os.path.join(workdir, "nginx.conf"), f"""
 daemon off;
 master_process off;
 user root;
@@ -114,43 +260,106 @@ http {{
     access_log off;
     client_body_temp_path {workdir}/body;
     fastcgi_temp_path {workdir}/fastcgi;
-    client_max_body_size 0;
     server {{
         listen 127.0.0.1:{WEB_PORT};
-        location = /cgi-bin/cgi_forward {{
-            include /etc/nginx/fastcgi_params;
-            fastcgi_param SCRIPT_FILENAME {gateway};
-            fastcgi_buffering off;
-            fastcgi_request_buffering off;
-            fastcgi_pass unix:{sock};
-        }}
+        {part}
     }}
 }}
 """)
-    proc = subprocess.Popen(["nginx", "-c", conf, "-p", workdir], stderr=subprocess.DEVNULL)
-    proc.companions = [wrap]
-    return proc
+    return [spawn(["nginx", "-c", conf, "-p", workdir])]
+
+
+def start_nginx(gateway, workdir):
+    sock = os.path.join(workdir, "fcgiwrap.sock")
+    wrap = spawn(["fcgiwrap", "-c", "4", "-s", "unix:" + sock])
+    wait_for_socket(sock)
+    part = deploy_text("nginx-fcgiwrap.conf", [(INSTALLED, gateway),
+                                               ("/run/fcgiwrap.socket", sock)])
+    return [wrap] + _nginx(workdir, part)
+
+
+def start_nginx_fastcgi(gateway, workdir):
+    fcgi, sock = start_fastcgi_gateway(gateway, workdir)
+    return [fcgi] + _nginx(workdir, deploy_text("nginx-fastcgi.conf", [(FASTCGI_SOCKET, sock)]))
 
 
 def start_busybox(gateway, workdir):
-    return subprocess.Popen(["busybox", "httpd", "-f", "-p", f"127.0.0.1:{WEB_PORT}",
-                             "-h", os.path.join(workdir, "www")], stderr=subprocess.DEVNULL)
+    conf = write(os.path.join(workdir, "busybox-httpd.conf"), deploy_text(
+        "busybox-httpd.conf", [("/srv/cgi-forward", os.path.join(workdir, "www"))]))
+    return [spawn(deploy_command("busybox-httpd.conf", ["busybox", "httpd"], conf))]
 
 
-SERVERS = {"lighttpd": start_lighttpd, "apache": start_apache, "nginx": start_nginx,
-           "busybox": start_busybox}
+def start_mini_httpd(gateway, workdir):
+    conf = write(os.path.join(workdir, "mini_httpd.conf"), deploy_text("mini_httpd.conf", [
+        ("/srv/cgi-forward", os.path.join(workdir, "www")),
+        ("/var/log/mini_httpd-cgi-forward.log", os.path.join(workdir, "mini_httpd.log")),
+        ("/run/mini_httpd-cgi-forward.pid", os.path.join(workdir, "mini_httpd.pid"))]))
+    return [spawn(deploy_command("mini_httpd.conf", ["mini_httpd"], conf))]
 
 
-def start_server(name, gateway, workdir, **options):
-    proc = SERVERS[name](install_gateway(gateway, workdir), workdir, **options)
-    wait_for_port(WEB_PORT)
-    return proc
+def start_caddy(gateway, workdir):
+    fcgi, sock = start_fastcgi_gateway(gateway, workdir)
+    # No admin endpoint and no state outside the work directory.
+    conf = write(os.path.join(workdir, "Caddyfile"), "{\n\tadmin off\n}\n" + deploy_text(
+        "Caddyfile", [("unix/" + FASTCGI_SOCKET, "unix/" + sock)]))
+    env = dict(os.environ, HOME=workdir, XDG_DATA_HOME=workdir, XDG_CONFIG_HOME=workdir)
+    return [fcgi, spawn(["caddy", "run", "--config", conf, "--adapter", "caddyfile"], env=env)]
 
 
-def stop_server(proc):
-    stop(proc)
-    for companion in getattr(proc, "companions", []):
-        stop(companion)
+# start: the starter; tools: the executables it needs; fastcgi: the gateway in
+# FastCGI mode, else a CGI program; real_root: switches to another user.
+Server = collections.namedtuple("Server", "start tools fastcgi real_root",
+                                defaults=(False, False))
+
+
+SERVERS = {
+    "lighttpd": Server(start_lighttpd, ["lighttpd"]),
+    "apache": Server(start_apache, ["apache2"], real_root=True),
+    "nginx": Server(start_nginx, ["nginx", "fcgiwrap"]),
+    "busybox": Server(start_busybox, ["busybox"], real_root=True),
+    "mini_httpd": Server(start_mini_httpd, ["mini_httpd"], real_root=True),
+    "lighttpd-fastcgi": Server(start_lighttpd_fastcgi, ["lighttpd"], fastcgi=True),
+    "nginx-fastcgi": Server(start_nginx_fastcgi, ["nginx"], fastcgi=True),
+    "apache-fastcgi": Server(start_apache_fastcgi, ["apache2"], fastcgi=True, real_root=True),
+    "caddy": Server(start_caddy, ["caddy"], fastcgi=True),
+}
+
+
+def in_user_namespace():
+    with open("/proc/self/uid_map") as f:
+        return f.read().split() != ["0", "0", "4294967295"]
+
+
+def why_not(name):
+    """Why the server cannot run here, or None."""
+    server = SERVERS[name]
+    missing = [t for t in server.tools if not shutil.which(t, path=os.environ.get("PATH", "")
+                                                             + ":/usr/sbin:/sbin")]
+    if missing:
+        return f"{name} is not installed (no {', '.join(missing)})"
+    if server.real_root and (os.geteuid() != 0 or in_user_namespace()):
+        return f"{name} drops privileges to another user, which needs real root"
+    return None
+
+
+def start_server(name, gateway, workdir, timeout=None, **options):
+    global read_timeout
+    read_timeout = timeout
+    try:
+        procs = SERVERS[name].start(install_gateway(gateway, workdir), workdir, **options)
+    finally:
+        read_timeout = None
+    try:
+        wait_for_port(WEB_PORT)
+    except RuntimeError:
+        stop_server(procs)
+        raise
+    return procs
+
+
+def stop_server(procs):
+    for proc in reversed(procs):
+        stop(proc)
     wait_for_port(WEB_PORT, up=False)
 
 
@@ -173,18 +382,17 @@ def curl(query, *args, data_file=None):
             body_bytes = f.read()
     # The last header section is the final response's (curl also writes 100s).
     last = head_text.strip().split("\r\n\r\n")[-1]
-    status = int(last.split(" ", 2)[1])
+    status = int(last.split("\r\n", 1)[0].split(" ")[1])
     return status, last, body_bytes
 
 
 def gateway_processes():
     """The processes running the gateway copy of the current stack."""
     found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink(f"/proc/{entry}/exe") == GATEWAY_EXE:
-                    found.append(int(entry))
-            except OSError:
-                pass
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink(f"/proc/{entry}/exe") == GATEWAY_EXE:
+                found.append(int(entry))
+        except OSError:
+            pass
     return found
