@@ -1,0 +1,80 @@
+# Writes CHANGELOG.md in the format of a Debian changelog, which is what
+# dpkg and lintian read from /usr/share/doc/<package>/changelog.gz.
+#   cmake -DINPUT=CHANGELOG.md -DOUTPUT=changelog -DPACKAGE=cgi-forward
+#         -DMAINTAINER="Name <address>" -P debian-changelog.cmake
+#
+# CHANGELOG.md: a "## VERSION (YYYY-MM-DD)" heading for each release, newest
+# first; under it "- " items (continued by lines indented two blanks), plain
+# text lines, and "### Title" groups of items. Backquotes are dropped.
+foreach(var INPUT OUTPUT PACKAGE MAINTAINER)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "debian-changelog.cmake needs -D${var}=...")
+  endif()
+endforeach()
+
+# "Www, DD Mon YYYY": the weekday from the days since 1970-01-01, counted
+# the way Howard Hinnant's days_from_civil does.
+function(rfc2822_date year month day out)
+  math(EXPR month "1${month} % 100")   # no leading zero
+  math(EXPR day "1${day} % 100")
+  if(month LESS_EQUAL 2)
+    math(EXPR y "${year} - 1")
+    math(EXPR shifted "${month} + 9")
+  else()
+    set(y ${year})
+    math(EXPR shifted "${month} - 3")
+  endif()
+  math(EXPR era "${y} / 400")
+  math(EXPR yoe "${y} - ${era} * 400")
+  math(EXPR doy "(153 * ${shifted} + 2) / 5 + ${day} - 1")
+  math(EXPR doe "${yoe} * 365 + ${yoe} / 4 - ${yoe} / 100 + ${doy}")
+  math(EXPR weekday "(${era} * 146097 + ${doe} - 719468 + 4) % 7")
+  set(weekdays Sun Mon Tue Wed Thu Fri Sat)
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  list(GET weekdays ${weekday} weekday_name)
+  math(EXPR month_index "${month} - 1")
+  list(GET months ${month_index} month_name)
+  if(day LESS 10)
+    set(day "0${day}")
+  endif()
+  set(${out} "${weekday_name}, ${day} ${month_name} ${year}" PARENT_SCOPE)
+endfunction()
+
+file(STRINGS "${INPUT}" lines ENCODING UTF-8)
+set(result "")
+set(trailer "")
+set(in_release FALSE)
+set(item_indent "  ")  # where "* " or "- " items start: deeper inside a group
+set(bullet "*")
+foreach(line IN LISTS lines)
+  string(REPLACE "`" "" line "${line}")
+  if(line MATCHES "^## ")
+    if(NOT line MATCHES "^## ([0-9][^ ]*) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
+      message(FATAL_ERROR "${INPUT}: a release heading is \"## VERSION (YYYY-MM-DD)\", not \"${line}\"")
+    endif()
+    set(version ${CMAKE_MATCH_1})
+    rfc2822_date(${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4} date)
+    string(APPEND result "${trailer}${PACKAGE} (${version}) unstable; urgency=medium\n\n")
+    set(trailer "\n -- ${MAINTAINER}  ${date} 00:00:00 +0000\n\n")
+    set(in_release TRUE)
+    set(item_indent "  ")
+    set(bullet "*")
+  elseif(NOT in_release OR line STREQUAL "")
+    # The title and introduction above the first release; blank lines.
+  elseif(line MATCHES "^### (.*)$")
+    string(APPEND result "  * ${CMAKE_MATCH_1}:\n")
+    set(item_indent "    ")
+    set(bullet "-")
+  elseif(line MATCHES "^- (.*)$")
+    string(APPEND result "${item_indent}${bullet} ${CMAKE_MATCH_1}\n")
+  elseif(line MATCHES "^  (.*)$")
+    string(APPEND result "${item_indent}  ${CMAKE_MATCH_1}\n")
+  else()
+    string(APPEND result "  ${line}\n")
+  endif()
+endforeach()
+if(NOT in_release)
+  message(FATAL_ERROR "${INPUT}: no \"## VERSION (YYYY-MM-DD)\" heading")
+endif()
+string(REGEX REPLACE "\n\n$" "\n" trailer "${trailer}")
+file(WRITE "${OUTPUT}" "${result}${trailer}")
