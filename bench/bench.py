@@ -1,28 +1,77 @@
 """Benchmark for cgi_forward; run by scripts/bench in a private network namespace.
 
-Prints one table; every figure in it comes from this one run, side by side.
-Per request: hyperfine, 600 runs of each program, a 1 KiB reply. Through
-lighttpd: wrk, 8 s for each target. Streaming: wall time and peak resident
-memory of the program, its output drained from a pipe.
-Usage: bench.py TOOLS_DIR NAME=GATEWAY [NAME=GATEWAY ...]
+Prints one table; every figure in it comes from this one run. Each figure is
+measured ROUNDS times with the programs taken in turn (A B C, B C A, ...), and
+shown as the median with the minimum and maximum; ratios are of medians.
+Per request: hyperfine, a batch of runs of each program per round, a small
+reply. Through a web server: wrk for a few seconds per target and round.
+Streaming: wall time and peak resident memory of the program, its output
+drained from a pipe by bench_drain.
+Usage: bench.py TOOLS_DIR CHART_DATA NAME=GATEWAY [NAME=GATEWAY ...]
+The last gateway also serves FastCGI.
 """
 import json
+import math
 import os
 import re
+import socket
+import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "fullstack"))
-import stack  # noqa: E402
-
+ROUNDS = 5
 GIB = 1 << 30
+UPSTREAM_PORT = 8011
+LIGHTTPD_PORT = 8080
+NGINX_PORT = 8081
+WRK_SECONDS = 2
+HYPERFINE_RUNS = 100
+MEMORY_REQUESTS = (1000, 1000000)
+
+
+def spread(values, unit, digits):
+    """'median unit (min-max)'."""
+    med = statistics.median(values)
+    return f"{med:.{digits}f} {unit} ({min(values):.{digits}f}-{max(values):.{digits}f})"
+
+
+def wait_for_port(port, limit=20.0):
+    deadline = time.monotonic() + limit
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def start(cmd, work, name):
+    """A server, its messages in work/NAME.log."""
+    with open(os.path.join(work, name + ".log"), "ab") as log:
+        return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+
+
+def stop(proc):
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def in_turn(names, round_no):
+    """The names in the order for this round: each round starts one further."""
+    k = round_no % len(names)
+    return names[k:] + names[:k]
 
 
 def lighttpd_upstream(work):
-    """lighttpd serving fixed files on 127.0.0.1:8011."""
+    """lighttpd serving fixed files on 127.0.0.1:8011, keep-alive allowed."""
     www = os.path.join(work, "upstream")
     os.makedirs(www)
     with open(os.path.join(www, "small.json"), "w") as f:
@@ -33,9 +82,10 @@ def lighttpd_upstream(work):
     conf = os.path.join(work, "upstream.conf")
     with open(conf, "w") as f:
         f.write(f'server.document-root = "{www}"\nserver.bind = "127.0.0.1"\n'
-                f'server.port = {stack.UPSTREAM_PORT}\nserver.max-keep-alive-requests = 1000\n')
-    proc = subprocess.Popen(["lighttpd", "-D", "-f", conf])
-    stack.wait_for_port(stack.UPSTREAM_PORT)
+                f'server.port = {UPSTREAM_PORT}\nserver.max-keep-alive-requests = 100000\n'
+                'server.max-keep-alive-idle = 60\n')
+    proc = start(["lighttpd", "-D", "-f", conf], work, "upstream")
+    wait_for_port(UPSTREAM_PORT)
     return proc
 
 
@@ -43,153 +93,338 @@ def per_request(tools, gateways, work):
     commands = [("static no-op program", os.path.join(tools, "bench_noop")),
                 ("raw-socket GET (floor)", os.path.join(tools, "bench_raw_get"))]
     commands += [(f"cgi_forward, {name} build", path) for name, path in gateways]
-    out = os.path.join(work, "hyperfine.json")
+    paths = dict(commands)
     env = dict(os.environ, QUERY_STRING="path=/small.json", REQUEST_METHOD="GET")
-    cmd = ["hyperfine", "-N", "--warmup", "50", "--runs", "600", "--export-json", out, "--style",
-           "none"]
-    for _, path in commands:
-        cmd.append(path)
-    subprocess.run(cmd, env=env, check=True, stdout=subprocess.DEVNULL)
-    with open(out) as f:
-        means = [r["mean"] for r in json.load(f)["results"]]
-    floor = means[1]
-    return [["per request, whole process", name, f"{mean * 1000:.3f} ms", "",
-             f"{mean / floor:.2f}x raw-socket floor"] for (name, _), mean in zip(commands, means)]
+    out = os.path.join(work, "hyperfine.json")
+    times = {name: [] for name, _ in commands}
+    for r in range(ROUNDS):
+        order = in_turn([name for name, _ in commands], r)
+        subprocess.run(["hyperfine", "-N", "--warmup", "10", "--runs", str(HYPERFINE_RUNS),
+                        "--export-json", out, "--style", "none"] + [paths[n] for n in order],
+                       env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(out) as f:
+            for name, result in zip(order, json.load(f)["results"]):
+                times[name].append(result["mean"] * 1000)
+    floor = statistics.median(times["raw-socket GET (floor)"])
+    return [["per request, whole process", name, spread(times[name], "ms", 3), "", "",
+             f"{statistics.median(times[name]) / floor:.2f}x raw-socket floor"]
+            for name, _ in commands]
 
 
-def through_lighttpd(tools, gateways, work):
-    conf = os.path.join(work, "front.conf")
+def start_fastcgi(gateway, work):
+    sock = os.path.join(work, "fastcgi.sock")
+    proc = start([gateway, "--fastcgi", "unix:" + sock], work, "fastcgi")
+    for _ in range(200):
+        if os.path.exists(sock):
+            return proc, sock
+        time.sleep(0.05)
+    raise RuntimeError("the FastCGI server did not start")
+
+
+def start_lighttpd(tools, gateways, sock, work):
+    """lighttpd on LIGHTTPD_PORT: mod_proxy to the upstream, mod_fastcgi to
+    the FastCGI server, and the gateways and a no-op program as CGI programs,
+    streaming both ways as in deploy/. The FastCGI server is started here
+    rather than by bin-path, so that lighttpd and nginx share it."""
     www = os.path.join(work, "www")
     os.makedirs(www, exist_ok=True)
-    text = subprocess.check_output([os.path.join(stack.TOP, "scripts", "lighttpd-conf"),
-                                    gateways[0][1], str(stack.WEB_PORT), www]).decode()
-    extra = ['server.modules += ( "mod_proxy" )',
-             'server.max-keep-alive-requests = 100000',
+    lines = [f'server.document-root = "{www}"',
+             'server.bind = "127.0.0.1"',
+             f'server.port = {LIGHTTPD_PORT}',
+             'server.max-keep-alive-requests = 1000000',
+             'server.modules += ( "mod_alias", "mod_cgi", "mod_proxy", "mod_fastcgi" )',
              '$HTTP["url"] =^ "/proxy/" {',
-             '  proxy.server = ( "" => (( "host" => "127.0.0.1", "port" => 8011 )) )',
+             f'  proxy.server = ( "" => (( "host" => "127.0.0.1", "port" => {UPSTREAM_PORT} )) )',
              '  proxy.header = ( "map-urlpath" => ( "/proxy/" => "/" ) ) }',
-             '$HTTP["url"] == "/cgi-bin/noop" {',
-             f'  alias.url = ( "/cgi-bin/noop" => "{tools}/bench_noop_cgi" )',
-             '  cgi.assign = ( "" => "" ) }']
-    for name, path in gateways[1:]:
-        extra += [f'$HTTP["url"] == "/cgi-bin/{name}" {{',
+             '$HTTP["url"] == "/fastcgi" {',
+             '  server.stream-request-body = 2',
+             '  server.stream-response-body = 2',
+             f'  fastcgi.server = ( "" => (( "socket" => "{sock}",',
+             '                              "check-local" => "disable" )) ) }']
+    programs = [(name, path) for name, path in gateways] + [("noop", f"{tools}/bench_noop_cgi")]
+    for name, path in programs:
+        lines += [f'$HTTP["url"] == "/cgi-bin/{name}" {{',
                   f'  alias.url = ( "/cgi-bin/{name}" => "{path}" )',
-                  '  cgi.assign = ( "" => "" ) }']
+                  '  cgi.assign = ( "" => "" )',
+                  '  server.stream-request-body = 2',
+                  '  server.stream-response-body = 2 }']
+    conf = os.path.join(work, "front.conf")
     with open(conf, "w") as f:
-        f.write(text + "\n".join(extra) + "\n")
-    proc = subprocess.Popen(["lighttpd", "-D", "-f", conf])
-    stack.wait_for_port(stack.WEB_PORT)
-    base = f"http://127.0.0.1:{stack.WEB_PORT}"
-    targets = [(f"cgi_forward, {gateways[0][0]} build",
-                base + "/cgi-bin/cgi_forward?path=/small.json")]
-    targets += [(f"cgi_forward, {name} build", f"{base}/cgi-bin/{name}?path=/small.json")
-                for name, _ in gateways[1:]]
-    targets += [("no-op CGI program (ceiling)", base + "/cgi-bin/noop"),
-                ("lighttpd mod_proxy", base + "/proxy/small.json")]
-    rows, rates = [], {}
+        f.write("\n".join(lines) + "\n")
+    proc = start(["lighttpd", "-D", "-f", conf], work, "lighttpd")
+    wait_for_port(LIGHTTPD_PORT)
+    return proc
+
+
+def start_nginx(sock, work):
+    """nginx on NGINX_PORT, one worker process: fastcgi_pass to the FastCGI
+    server (a new connection per request, as lighttpd does, and kept
+    connections) and proxy_pass to the upstream."""
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(f"""
+daemon off;
+master_process off;
+user root;
+pid {work}/nginx.pid;
+error_log {work}/nginx-error.log;
+events {{ worker_connections 4096; }}
+http {{
+    access_log off;
+    client_body_temp_path {work}/body;
+    fastcgi_temp_path {work}/fastcgi;
+    proxy_temp_path {work}/proxy;
+    keepalive_requests 1000000;
+    # Connections kept to the FastCGI server, for the run up to a million
+    # requests: fewer than its 16 workers, each of which serves one.
+    upstream kept {{
+        server unix:{sock};
+        keepalive 8;
+    }}
+    server {{
+        listen 127.0.0.1:{NGINX_PORT};
+        location = /fastcgi {{
+            include /etc/nginx/fastcgi_params;
+            fastcgi_buffering off;
+            fastcgi_request_buffering off;
+            fastcgi_pass unix:{sock};
+        }}
+        location = /fastcgi-kept {{
+            include /etc/nginx/fastcgi_params;
+            fastcgi_keep_conn on;
+            fastcgi_pass kept;
+        }}
+        location /proxy/ {{
+            proxy_pass http://127.0.0.1:{UPSTREAM_PORT}/;
+        }}
+    }}
+}}
+""")
+    proc = start(["nginx", "-c", conf, "-p", work], work, "nginx")
+    wait_for_port(NGINX_PORT)
+    return proc
+
+
+def latency_ms(text, percent):
+    m = re.search(rf"^\s+{percent}%\s+([\d.]+)(us|ms|s)\s*$", text, re.M)
+    return float(m.group(1)) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[m.group(2)]
+
+
+def wrk(url, connections, seconds):
+    """Runs wrk; returns (requests/s, requests, p50 ms, p99 ms, problems)."""
+    out = subprocess.run(["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--latency", url],
+                         capture_output=True, text=True, check=True).stdout
+    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    count = int(re.search(r"(\d+) requests in", out).group(1))
+    problems = []
+    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    if bad:
+        problems.append(f"non-2xx {bad.group(1)}")
+    errors = re.search(r"Socket errors: (.*)", out)
+    if errors:
+        problems.append(f"socket errors: {errors.group(1)}")
+    return rate, count, latency_ms(out, 50), latency_ms(out, 99), problems
+
+
+def resident_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1)) / 1024
+
+
+def through_servers(tools, gateways, work, chart):
+    """Requests per second and latency through lighttpd and nginx, and the
+    FastCGI server's resident memory after MEMORY_REQUESTS."""
+    fastcgi, sock = start_fastcgi(gateways[-1][1], work)
+    servers = [fastcgi]
     try:
-        for name, url in targets:
-            out = subprocess.run(["wrk", "-t2", "-c8", "-d8s", url], capture_output=True,
-                                 text=True, check=True).stdout
-            rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-            bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-            errors = re.search(r"Socket errors: (.*)", out)
-            rates[name] = rate
-            rows.append(["through lighttpd, 8 connections", name,
-                         f"{rate:.0f} req/s (non-2xx {bad.group(1) if bad else 0}"
-                         + (f", socket errors: {errors.group(1)}" if errors else "") + ")", ""])
+        servers.append(start_lighttpd(tools, gateways, sock, work))
+        servers.append(start_nginx(sock, work))
+        return measure_servers(gateways, fastcgi.pid, chart)
     finally:
-        stack.stop(proc)
-    ceiling = rates["no-op CGI program (ceiling)"]
-    default = rates[targets[0][0]]
-    for row in rows:
-        ratio = f"{rates[row[1]] / ceiling:.2f}x no-op CGI"
-        if row[1] != targets[0][0] and row[1].startswith("cgi_forward"):
-            ratio += f", {rates[row[1]] / default:.2f}x {gateways[0][0]} build"
-        row.append(ratio)
+        for proc in reversed(servers):
+            stop(proc)
+
+
+def measure_servers(gateways, fastcgi_pid, chart):
+    light = f"http://127.0.0.1:{LIGHTTPD_PORT}"
+    ngx = f"http://127.0.0.1:{NGINX_PORT}"
+    query = "path=/small.json"
+    fast = f"FastCGI, cgi_forward {gateways[-1][0]} build"
+    noop = "CGI, no-op program (ceiling)"
+    # (server, program, url, connection counts)
+    targets = [("upstream itself", "lighttpd, static file",
+                f"http://127.0.0.1:{UPSTREAM_PORT}/small.json", (8, 64)),
+               ("lighttpd", "mod_proxy", light + "/proxy/small.json", (8, 64)),
+               ("lighttpd", fast, f"{light}/fastcgi?{query}", (8, 64)),
+               ("nginx", "proxy_pass", ngx + "/proxy/small.json", (8, 64)),
+               ("nginx", fast, f"{ngx}/fastcgi?{query}", (8, 64))]
+    targets += [("lighttpd", f"CGI, cgi_forward {name} build", f"{light}/cgi-bin/{name}?{query}",
+                 (8,)) for name, _ in gateways]
+    targets += [("lighttpd", noop, light + "/cgi-bin/noop", (8,))]
+    runs = [(server, program, url, c) for c in (8, 64)
+            for server, program, url, counts in targets if c in counts]
+
+    # The first 1,000 requests through the FastCGI server, 16 at a time so
+    # that every worker serves some.
+    subprocess.run(["curl", "-s", "-Z", "--parallel-max", "16",
+                    f"{light}/fastcgi?{query}&n=[1-{MEMORY_REQUESTS[0]}]"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    served = MEMORY_REQUESTS[0]
+    memory = [resident_mib(fastcgi_pid)]
+    results = {(server, program, c): [] for server, program, _, c in runs}
+    for r in range(ROUNDS):
+        for server, program, url, c in in_turn(runs, r):
+            result = wrk(url, c, WRK_SECONDS)
+            results[(server, program, c)].append(result)
+            if program == fast:
+                served += result[1]
+    rates = {key: statistics.median(v[0] for v in values) for key, values in results.items()}
+    # The rest of the million over kept connections, the faster way.
+    rate = rates[("lighttpd", fast, 64)]
+    while served < MEMORY_REQUESTS[1]:
+        seconds = math.ceil((MEMORY_REQUESTS[1] - served) / rate * 1.05)
+        rate, count = wrk(f"{ngx}/fastcgi-kept?{query}", 16, min(seconds, 60))[:2]
+        served += count
+    memory.append(resident_mib(fastcgi_pid))
+
+    rows = []
+    for (server, program, c), values in results.items():
+        rate = rates[(server, program, c)]
+        ratio = []
+        if program.startswith("CGI"):
+            ratio.append(f"{rate / rates[(server, noop, c)]:.2f}x no-op CGI")
+        elif server != "upstream itself":
+            proxy = "mod_proxy" if server == "lighttpd" else "proxy_pass"
+            ratio.append(f"{rate / rates[(server, proxy, c)]:.2f}x {proxy}")
+        if program == fast and server == "lighttpd" and c == 8:
+            ratio += [f"{rate / rates[(server, f'CGI, cgi_forward {name} build', c)]:.1f}x "
+                      f"{name} CGI" for name, _ in gateways]
+        problems = sorted({p for v in values for p in v[4]})
+        rows.append([f"{server}, {c} connections", program,
+                     spread([v[0] for v in values], "req/s", 0)
+                     + (f" ({', '.join(problems)})" if problems else ""),
+                     f"{statistics.median(v[2] for v in values):.2f} / "
+                     f"{statistics.median(v[3] for v in values):.2f} ms", "", ", ".join(ratio)])
+        short = re.sub(r"cgi_forward | build| program \(ceiling\)", "", program)
+        chart.append((f"{server}: {short}", c, [v[0] for v in values]))
+    rows.append(["FastCGI server, resident memory", f"after {MEMORY_REQUESTS[0]:,} requests",
+                 f"{memory[0]:.1f} MiB", "", "", ""])
+    rows.append(["FastCGI server, resident memory", f"after {served:,} requests",
+                 f"{memory[1]:.1f} MiB", "", "",
+                 f"{memory[1] / memory[0]:.2f}x after {MEMORY_REQUESTS[0]:,}"])
     return rows
 
 
 def run_measured(tools, cmd, env=None, stdin=None):
-    """Runs cmd with standard output into a pipe drained here; returns (seconds, peak KiB, bytes)."""
-    start = time.monotonic()
-    proc = subprocess.Popen([os.path.join(tools, "bench_peak")] + cmd, env=env,
-                            stdin=stdin or subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    total = 0
-    while True:
-        part = os.read(proc.stdout.fileno(), 1 << 20)
-        if not part:
-            break
-        total += len(part)
-    err = proc.stderr.read().decode()
-    proc.wait()
-    proc.stdout.close()
-    proc.stderr.close()
-    peak = int(re.search(r"peak_kib (\d+)", err).group(1))
-    return time.monotonic() - start, peak, total
+    """Runs cmd with standard output into a pipe that bench_drain empties;
+    returns (seconds, peak KiB, bytes)."""
+    drain = subprocess.Popen([os.path.join(tools, "bench_drain")], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE)
+    proc = subprocess.run([os.path.join(tools, "bench_peak")] + cmd, env=env,
+                          stdin=stdin or subprocess.DEVNULL, stdout=drain.stdin,
+                          stderr=subprocess.PIPE)
+    drain.stdin.close()
+    total = int(drain.stdout.read())
+    drain.wait()
+    err = proc.stderr.decode()
+    m = re.search(r"seconds ([\d.]+) peak_kib (\d+)", err)
+    return float(m.group(1)), int(m.group(2)), total
+
+
+def stream_rows(label, programs, measure):
+    """programs: [(name, how)]; measure(how) gives (seconds, KiB, bytes)."""
+    seconds = {name: [] for name, _ in programs}
+    peak = {name: 0 for name, _ in programs}
+    how = dict(programs)
+    for r in range(ROUNDS):
+        for name in in_turn([name for name, _ in programs], r):
+            s, kib, _ = measure(how[name])
+            seconds[name].append(s)
+            peak[name] = max(peak[name], kib)
+    base = statistics.median(seconds["curl tool"])
+    return [[label, name, spread(seconds[name], "s", 3 if base < 0.5 else 2), "",
+             f"{peak[name] / 1024:.1f} MiB",
+             f"{statistics.median(seconds[name]) / base:.2f}x curl tool"] for name, _ in programs]
 
 
 def streaming(tools, gateways, work):
     rows = []
-    url = f"http://127.0.0.1:{stack.UPSTREAM_PORT}"
+    url = f"http://127.0.0.1:{UPSTREAM_PORT}"
     for label, size_name, size in (("GET 1 GiB into a pipe", "1g", GIB),
                                    ("GET 16 MiB into a pipe", "16m", 16 << 20)):
         env = dict(os.environ, QUERY_STRING=f"path=/{size_name}", REQUEST_METHOD="GET")
-        seconds, rss, total = run_measured(tools, ["/usr/bin/curl", "-s", url + "/" + size_name])
-        rows.append([label, "curl tool", f"{seconds:.2f} s", f"{rss / 1024:.1f} MiB",
-                     "1.00x curl tool"])
-        base = seconds
-        for name, path in gateways:
-            seconds, rss, got = run_measured(tools, [path], env=env)
-            assert got > size, "short response"
-            rows.append([label, f"cgi_forward, {name} build", f"{seconds:.2f} s",
-                         f"{rss / 1024:.1f} MiB", f"{seconds / base:.2f}x curl tool"])
+
+        def measure(cmd):
+            seconds, kib, got = run_measured(tools, cmd, env=env)
+            assert got >= size, f"short response from {cmd[0]}"
+            return seconds, kib, got
+
+        programs = [("curl tool", ["/usr/bin/curl", "-s", f"{url}/{size_name}"])]
+        programs += [(f"cgi_forward, {name} build", [path]) for name, path in gateways]
+        rows += stream_rows(label, programs, measure)
     return rows
 
 
 def streaming_post(tools, gateways, work):
-    rows = []
-    body = os.path.join(work, "body")
+    body = os.path.join(work, "post-body")
     with open(body, "wb") as f:
         f.truncate(GIB)
-    sink = subprocess.Popen([os.path.join(tools, "bench_sink")])
+    env = dict(os.environ, QUERY_STRING="path=/sink", REQUEST_METHOD="POST",
+               CONTENT_LENGTH=str(GIB))
+
+    def measure(cmd):
+        with open(body, "rb") as stdin:
+            seconds, kib, got = run_measured(tools, cmd, env=env, stdin=stdin)
+        assert got > 0, f"no response from {cmd[0]}"
+        return seconds, kib, got
+
+    url = f"http://127.0.0.1:{UPSTREAM_PORT}/sink"
+    programs = [("curl tool", ["/usr/bin/curl", "-s", "-X", "POST", "-T", body, url])]
+    programs += [(f"cgi_forward, {name} build", [path]) for name, path in gateways]
+    sink = start([os.path.join(tools, "bench_sink")], work, "sink")
     try:
-        stack.wait_for_port(stack.UPSTREAM_PORT)
-        url = f"http://127.0.0.1:{stack.UPSTREAM_PORT}/sink"
-        seconds, rss, _ = run_measured(tools, ["/usr/bin/curl", "-s", "-X", "POST", "-T", body, url])
-        rows.append(["POST 1 GiB from a file", "curl tool", f"{seconds:.2f} s", f"{rss / 1024:.1f} MiB",
-                     "1.00x curl tool"])
-        base = seconds
-        env = dict(os.environ, QUERY_STRING="path=/sink", REQUEST_METHOD="POST",
-                   CONTENT_LENGTH=str(GIB))
-        for name, path in gateways:
-            with open(body, "rb") as stdin:
-                seconds, rss, _ = run_measured(tools, [path], env=env, stdin=stdin)
-            rows.append(["POST 1 GiB from a file", f"cgi_forward, {name} build", f"{seconds:.2f} s",
-                         f"{rss / 1024:.1f} MiB", f"{seconds / base:.2f}x curl tool"])
+        wait_for_port(UPSTREAM_PORT)
+        return stream_rows("POST 1 GiB from a file", programs, measure)
     finally:
-        stack.stop(sink)
-    return rows
+        stop(sink)
+
+
+def write_chart_data(path, chart):
+    """One line per program: its name, then median, minimum and maximum
+    requests per second at 8 and at 64 connections ("-" when not measured)."""
+    names = list(dict.fromkeys(name for name, _, _ in chart))
+    values = {(name, c): v for name, c, v in chart}
+    with open(path, "w") as f:
+        for name in names:
+            fields = [json.dumps(name)]
+            for c in (8, 64):
+                v = values.get((name, c))
+                fields += [f"{statistics.median(v):.0f}", f"{min(v):.0f}", f"{max(v):.0f}"] if v \
+                    else ["-", "-", "-"]
+            f.write(" ".join(fields) + "\n")
 
 
 def main():
     tools = os.path.abspath(sys.argv[1])
-    gateways = [tuple(arg.split("=", 1)) for arg in sys.argv[2:]]
+    chart_data = os.path.abspath(sys.argv[2])
+    gateways = [tuple(arg.split("=", 1)) for arg in sys.argv[3:]]
     gateways = [(name, os.path.abspath(path)) for name, path in gateways]
-    rows = []
+    rows, chart = [], []
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         upstream = lighttpd_upstream(work)
         try:
             rows += per_request(tools, gateways, work)
-            rows += through_lighttpd(tools, gateways, work)
+            rows += through_servers(tools, gateways, work, chart)
             rows += streaming(tools, gateways, work)
         finally:
-            stack.stop(upstream)
+            stop(upstream)
         rows += streaming_post(tools, gateways, work)
-    print("| measurement | program | result | peak RSS | ratio |")
-    print("|---|---|---|---|---|")
+    write_chart_data(chart_data, chart)
+    print(f"Each figure: median (minimum-maximum) of {ROUNDS} runs, programs in turn;"
+          " resident memory: one reading.")
+    print("| measurement | program | result | latency p50 / p99 | peak RSS | ratio |")
+    print("|---|---|---|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
 
