@@ -10,7 +10,9 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -91,10 +93,22 @@ int serve_fastcgi(std::string_view address, int workers) {
         sigaddset(&stop_signals, stop_signal);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    const descriptor watch(epoll_create1(EPOLL_CLOEXEC));
+    epoll_event on_listener{EPOLLIN | EPOLLONESHOT, {}};
+    on_listener.data.fd = listen_fd;
+    epoll_event on_stop{EPOLLIN, {}};
+    on_stop.data.fd = stop.fd;
+    if (watch.fd < 0 || epoll_ctl(watch.fd, EPOLL_CTL_ADD, listen_fd, &on_listener) != 0 ||
+        epoll_ctl(watch.fd, EPOLL_CTL_ADD, stop.fd, &on_stop) != 0) {
+        std::perror("cgi_forward: epoll");
+        return 1;
+    }
+
     curl_global_init(CURL_GLOBAL_ALL);
     worker_pool pool;
     pool.listen_fd = listen_fd;
     pool.stop_fd = stop.fd;
+    pool.watch_fd = watch.fd;
     std::mutex done_lock;
     std::condition_variable done_changed;
     int done = 0;
@@ -118,6 +132,7 @@ int serve_fastcgi(std::string_view address, int workers) {
     }
     // Take no new request; let those in flight finish, within the bound.
     const std::uint64_t one = 1;
+    pool.stopping = true;
     if (write(stop.fd, &one, sizeof one) < 0) pool.cut_transfers = true;
     {
         std::unique_lock<std::mutex> lock(done_lock);

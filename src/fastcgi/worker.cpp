@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
+#include <sys/epoll.h>
 
 namespace {
 
@@ -45,42 +47,63 @@ ssize_t read_fastcgi(void *from, char *buffer, std::size_t n) {
     return got;
 }
 
+// libcurl calls its progress function several times for each piece it
+// receives and at least once a second; a look at the connection on every
+// call would cost some eight system calls for a small request.
+constexpr std::chrono::milliseconds look_interval{100};
+
 struct transfer_watch {
     int connection; // to the web server
     const std::atomic<bool> *cut;
+    std::chrono::steady_clock::time_point next_look{};
 };
 
-// libcurl's progress function, called at least once a second: ends the
-// transfer when the web server has closed the request's connection (its
-// client left) or the server is past its time to finish.
+// libcurl's progress function: ends the transfer when the web server has
+// closed the request's connection (its client left) or the server is past
+// its time to finish.
 int watch_transfer(void *clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto &watch = *static_cast<transfer_watch *>(clientp);
+    auto &watch = *static_cast<transfer_watch *>(clientp);
     if (watch.cut->load(std::memory_order_relaxed)) return 1;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < watch.next_look) return 0;
+    watch.next_look = now + look_interval;
     pollfd p{watch.connection, POLLRDHUP, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
 }
 
-// Waits until fd has something to read; false once the server is stopping
-// or fd is unusable.
-bool wait_readable(int fd, int stop_fd) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    while (poll(p, 2, -1) < 0)
-        if (errno != EINTR) return false;
-    return !(p[1].revents & POLLIN) && !(p[0].revents & POLLNVAL);
+// Arms fd in the pool's watch for one event: the next free worker takes it.
+void watch_once(const worker_pool &pool, int fd) {
+    epoll_event event{EPOLLIN | EPOLLRDHUP | EPOLLONESHOT, {}};
+    event.data.fd = fd;
+    if (epoll_ctl(pool.watch_fd, EPOLL_CTL_MOD, fd, &event) != 0 && errno == ENOENT)
+        epoll_ctl(pool.watch_fd, EPOLL_CTL_ADD, fd, &event);
 }
 
+// Waits for the next request on a new connection or on one the web server
+// keeps open between its requests, whichever comes first; false once the
+// server is stopping. A worker never waits on one kept connection alone:
+// idle kept connections could then hold every worker while new ones go
+// unanswered.
 bool next_request(worker_pool &pool, FCGX_Request &request) {
     for (;;) {
+        epoll_event ready;
+        const int n = epoll_wait(pool.watch_fd, &ready, 1, -1);
+        if (n < 0 && errno != EINTR) return false;
+        if (n <= 0) continue;
+        // A kept connection may come up first although the stop is due.
+        if (ready.data.fd == pool.stop_fd || pool.stopping.load()) return false;
         int accepted;
-        if (request.ipcFd >= 0) {
-            // The web server keeps the connection open for its next request.
-            if (!wait_readable(request.ipcFd, pool.stop_fd)) return false;
-            accepted = FCGX_Accept_r(&request);
-        } else {
-            const std::lock_guard<std::mutex> lock(pool.accept_lock);
-            if (!wait_readable(pool.listen_fd, pool.stop_fd)) return false;
+        if (ready.data.fd == pool.listen_fd) {
             // The listening socket is non-blocking: when another process
             // took the connection first, this gives -EAGAIN.
+            request.ipcFd = -1;
+            accepted = FCGX_Accept_r(&request);
+            watch_once(pool, pool.listen_fd);
+        } else {
+            // libfcgi reads the next request on a connection its request
+            // holds as kept (the fields are plain ones of FCGX_Request).
+            request.ipcFd = ready.data.fd;
+            request.keepConnection = 1;
             accepted = FCGX_Accept_r(&request);
         }
         if (accepted >= 0) return true;
@@ -136,8 +159,17 @@ void run_worker(worker_pool &pool) noexcept {
     if (FCGX_InitRequest(&request, pool.listen_fd, 0) != 0) return;
     while (handle && next_request(pool, request)) {
         const bool reusable = serve_one(pool, request, handle);
+        // All input read and the connection not kept: it is closed at once,
+        // instead of libfcgi's shutdown and wait for the web server to close
+        // its end first.
+        if (reusable && !request.keepConnection) FCGX_Detach(&request);
         FCGX_Finish_r(&request); // ends the request; keeps the connection if asked to
         if (!reusable) FCGX_Free(&request, 1);
+        if (request.ipcFd >= 0) {
+            // Kept: whichever worker is free takes its next request.
+            watch_once(pool, request.ipcFd);
+            request.ipcFd = -1;
+        }
     }
     FCGX_Free(&request, 1); // closes a connection kept open
 }

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
 struct worker_pool {
     int listen_fd;
-    int stop_fd;            // readable once the server is stopping: take no new request
-    std::mutex accept_lock; // one worker at a time waits for a new connection
+    int stop_fd; // readable once the server is stopping: take no new request
+    // An epoll set of the listening socket (for one worker at a time), the
+    // stop descriptor and the kept connections between their requests, so
+    // that any free worker serves whichever has something.
+    int watch_fd;
+    std::atomic<bool> stopping{false};      // set before stop_fd is written
     std::atomic<bool> cut_transfers{false}; // the time to finish is over
 };
 

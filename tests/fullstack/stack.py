@@ -246,7 +246,7 @@ def start_apache_fastcgi(gateway, workdir):
     return [fcgi] + _apache(workdir, ["proxy", "proxy_fcgi"], part)
 
 
-def _nginx(workdir, part):
+def _nginx(workdir, part, http_part=""):
     # fastcgi_params, which the deploy files include by a relative name.
     os.symlink("/etc/nginx/fastcgi_params", os.path.join(workdir, "fastcgi_params"))
     conf = write(os.path.join(workdir, "nginx.conf"), f"""
@@ -260,6 +260,7 @@ http {{
     access_log off;
     client_body_temp_path {workdir}/body;
     fastcgi_temp_path {workdir}/fastcgi;
+    {http_part}
     server {{
         listen 127.0.0.1:{WEB_PORT};
         {part}
@@ -280,7 +281,11 @@ def start_nginx(gateway, workdir):
 
 def start_nginx_fastcgi(gateway, workdir):
     fcgi, sock = start_fastcgi_gateway(gateway, workdir)
-    return [fcgi] + _nginx(workdir, deploy_text("nginx-fastcgi.conf", [(FASTCGI_SOCKET, sock)]))
+    # Fewer workers than kept connections here: a worker must never wait on
+    # an idle kept connection while new ones go unanswered.
+    text = deploy_text("nginx-fastcgi.conf", [(FASTCGI_SOCKET, sock)])
+    http_part, _, part = text.partition("\n## ---- server")
+    return [fcgi] + _nginx(workdir, part, http_part[http_part.index("## ---- http"):])
 
 
 def start_busybox(gateway, workdir):
