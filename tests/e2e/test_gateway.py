@@ -108,9 +108,9 @@ def gateway_command(args=()):
     return SERVER.command() if SERVER else WRAPPER + [GATEWAY, *args]
 
 
-def run_gateway(env, body=b"", args=(), stdin=None):
-    proc = subprocess.run(gateway_command(args), env=env, capture_output=True, timeout=120,
-                          **({"stdin": stdin} if stdin is not None else {"input": body}))
+def run_gateway(env, body=b"", args=()):
+    proc = subprocess.run(gateway_command(args), env=env, input=body, capture_output=True,
+                          timeout=120)
     return proc.returncode, proc.stdout, proc.stderr
 
 
