@@ -652,46 +652,39 @@ class BadInput(GatewayTest):
 class FastCGIServing(GatewayTest):
     """The ways a long-lived FastCGI worker differs from a CGI process."""
 
-    def test_upstream_connection_is_reused_and_replaced_when_closed(self):
-        first = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"
-        second = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"
-        cases = {"kept open: one connection": ([first, "request", second], 1),
-                 "closed by the upstream: a new one": ([first, "accept", second], 2)}
-        for name, (script, connections) in cases.items():
+    def test_one_worker_serves_requests_in_turn_as_the_cgi_program_would(self):
+        # The worker's libcurl handle keeps its upstream connection, opens a
+        # new one when the upstream closed it, and after a 417 to its Expect
+        # (which makes libcurl stop sending Expect on that handle) the next
+        # large POST still carries Expect, as from a CGI process.
+        one = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"
+        two = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"
+        refusal = b"HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\n\r\n"
+        body = os.urandom(2 << 20)
+        post = cgi_env("path=/up", "POST", CONTENT_LENGTH=str(len(body)))
+        cases = {
+            "kept open: one connection": (
+                [one, "request", two], cgi_env(), [b"", b""], [one, two], 1, [False, False]),
+            "closed by the upstream: a new one": (
+                [one, "accept", two], cgi_env(), [b"", b""], [one, two], 2, [False, False]),
+            "after a 417: Expect again": (
+                [refusal, "request", one, "accept", two], post, [body, body], [one, two], 2,
+                [True, False, True]),
+        }
+        for name, (script, env, bodies, replies, connections, expects) in cases.items():
             with self.subTest(name):
-                server = FastCGIServer(workers=1)
-                up = Upstream(script)
+                server, up = FastCGIServer(workers=1), Upstream(script)
                 try:
-                    answers = [subprocess.run(server.command(), env=cgi_env(),
-                                              capture_output=True, timeout=60)
-                               for _ in range(2)]
+                    answers = [subprocess.run(server.command(), env=env, input=b,
+                                              capture_output=True, timeout=60) for b in bodies]
                 finally:
                     up.close()
                     stopped = server.stop()
                 self.assertEqual(stopped, (0, b""))
                 self.assertEqual([(a.returncode, a.stdout) for a in answers],
-                                 [(0, relayed(first)), (0, relayed(second))])
-                self.assertEqual((up.connections, len(up.requests)), (connections, 2))
-
-    def test_requests_after_a_417_go_out_as_before(self):
-        # libcurl stops sending Expect on a handle that got a 417 to it; the
-        # next large POST through the same worker must carry it again.
-        server = FastCGIServer(workers=1)
-        body = os.urandom(2 << 20)
-        refusal = b"HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\n\r\n"
-        final = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"
-        up = Upstream([refusal, "request", final, "accept", final])
-        env = cgi_env("path=/up", "POST", CONTENT_LENGTH=str(len(body)))
-        try:
-            for _ in range(2):
-                answer = subprocess.run(server.command(), env=env, input=body,
-                                        capture_output=True, timeout=60)
-                self.assertEqual((answer.returncode, answer.stdout), (0, relayed(final)))
-        finally:
-            up.close()
-            stopped = server.stop()
-        self.assertEqual(stopped, (0, b""))
-        self.assertEqual([b"Expect: 100-continue" in r for r in up.requests], [True, False, True])
+                                 [(0, relayed(r)) for r in replies])
+                self.assertEqual(up.connections, connections)
+                self.assertEqual([b"Expect: 100-continue" in r for r in up.requests], expects)
 
     def test_sigterm_lets_a_request_in_flight_finish(self):
         server = FastCGIServer(workers=2)
