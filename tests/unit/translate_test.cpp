@@ -1,4 +1,4 @@
-#include "request/command_line.hpp"
+#include "command_line.hpp"
 #include "request/translate.hpp"
 
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // relays its response. Run by a web server under CGI/1.1, it serves that one
 // request; started as a FastCGI responder, it serves requests until stopped.
 #include "fastcgi/server.hpp"
-#include "request/command_line.hpp"
+#include "command_line.hpp"
 #include "request/driver.hpp"
-#include "upstream/standard_streams.hpp"
+#include "cgi/standard_streams.hpp"
 #include "version.hpp"
 
 #include <curl/curl.h>
