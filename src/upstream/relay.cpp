@@ -73,69 +73,139 @@ void append_status_line(std::string &out, std::string_view line) {
     out.append("Status: ").append(code).append(1, ' ').append(reason).append("\r\n");
 }
 
+// What a chunk is to the phases of the relay.
+enum class relay_event { status_line, field_line, blank_line, body_bytes, end };
+
+relay_phase after_section(section_kind kind) {
+    switch (kind) {
+    case section_kind::interim:
+        return relay_phase::awaiting;
+    case section_kind::replaceable:
+        return relay_phase::held;
+    case section_kind::final:
+        break;
+    }
+    return relay_phase::body;
+}
+
+// Every move between phases. A document response is made of sections that
+// begin with a status line, so lines outside one are dropped there; the
+// passthrough form relays them as a section of their own.
+relay_phase next_phase(const relay_state &st, relay_event event) {
+    const bool passthrough = st.form == response_form::passthrough;
+    switch (st.phase) {
+    case relay_phase::awaiting:
+        switch (event) {
+        case relay_event::status_line:
+            return relay_phase::gathering;
+        case relay_event::field_line:
+            return passthrough ? relay_phase::gathering : relay_phase::awaiting;
+        case relay_event::blank_line:
+            return passthrough ? after_section(st.kind) : relay_phase::awaiting;
+        case relay_event::body_bytes:
+            return relay_phase::body;
+        case relay_event::end:
+            return relay_phase::awaiting;
+        }
+        break;
+    case relay_phase::gathering:
+        switch (event) {
+        case relay_event::status_line: // begins the section anew
+        case relay_event::field_line:
+        case relay_event::end: // a cut section
+            return relay_phase::gathering;
+        case relay_event::blank_line:
+            return after_section(st.kind);
+        case relay_event::body_bytes:
+            return relay_phase::body;
+        }
+        break;
+    case relay_phase::held:
+        switch (event) {
+        case relay_event::status_line: // libcurl retried: the new section replaces it
+            return relay_phase::gathering;
+        case relay_event::field_line:
+        case relay_event::blank_line:
+            return relay_phase::held;
+        case relay_event::body_bytes: // the held section was the final one
+        case relay_event::end:
+            return relay_phase::body;
+        }
+        break;
+    case relay_phase::body:
+        // After the final section come only body bytes and trailers, which
+        // are left out: the body before them has already gone out.
+        break;
+    }
+    return relay_phase::body;
+}
+
+section_kind kind_of(std::string_view status_line) {
+    const std::string_view code = status_code(status_line);
+    if (!code.empty() && code[0] == '1') return section_kind::interim;
+    if (code == replaceable_code) return section_kind::replaceable;
+    return section_kind::final;
+}
+
 void begin_section(relay_state &st, std::string_view line) {
-    // A held section that libcurl answered with a new request is replaced.
     st.section.clear();
-    st.section_held = false;
-    st.in_section = true;
-    const std::string_view code = status_code(line);
-    st.interim_section = !code.empty() && code[0] == '1';
-    st.replaceable_section = code == replaceable_code;
-    st.replaceable_seen = st.replaceable_seen || st.replaceable_section;
+    st.kind = kind_of(line);
+    st.replaceable_seen = st.replaceable_seen || st.kind == section_kind::replaceable;
     if (st.form == response_form::document) {
         // A CGI response has one header section: interim ones are left out.
-        if (!st.interim_section) append_status_line(st.section, line);
+        if (st.kind != section_kind::interim) append_status_line(st.section, line);
         return;
     }
     // The Status block goes in front of the first status line written.
-    if (!st.status_written) {
+    if (!st.written) {
         status_buffer buffer;
         st.section.append(status_block(line, buffer));
     }
     st.section.append(line);
 }
 
-// A complete section that is final goes out now.
-relay_output release_section(relay_state &st) {
-    st.section_held = false;
-    st.final_headers_ended = true;
-    st.status_written = true;
+void append_field(relay_state &st, std::string_view line) {
+    // The body reaches the web server already de-chunked.
+    if (is_field(line, "transfer-encoding:")) return;
+    if (st.form == response_form::document &&
+        (st.kind == section_kind::interim || is_hop_by_hop(line)))
+        return;
+    st.section.append(line);
+}
+
+// The section ended at its blank line and is now in `next`.
+relay_output end_section(relay_state &st, std::string_view blank, relay_phase next) {
+    const bool interim = next == relay_phase::awaiting;
+    if (interim && st.form == response_form::document) return {};
+    st.section.append(blank);
+    if (next == relay_phase::held) return {};
+    st.written = true;
     return {st.section, {}};
 }
 
-relay_output end_section(relay_state &st, std::string_view blank) {
-    st.in_section = false;
-    if (st.interim_section && st.form == response_form::document) return {};
-    st.section.append(blank);
-    if (st.interim_section) {
-        st.status_written = true;
-        return {st.section, {}};
-    }
-    if (st.replaceable_section) {
-        st.section_held = true;
-        return {};
-    }
-    return release_section(st);
-}
-
 relay_output plan_header_line(relay_state &st, std::string_view line) {
-    if (is_status_line(line) && !st.final_headers_ended) {
+    const relay_event event = is_status_line(line)  ? relay_event::status_line
+                              : is_blank_line(line) ? relay_event::blank_line
+                                                    : relay_event::field_line;
+    const relay_phase was = st.phase;
+    st.phase = next_phase(st, event);
+    if (st.phase == relay_phase::body && was == relay_phase::body) return {};
+    switch (event) {
+    case relay_event::status_line:
         begin_section(st, line);
         return {};
+    case relay_event::field_line:
+        if (st.phase == relay_phase::gathering) append_field(st, line);
+        return {};
+    case relay_event::blank_line:
+        if (was == relay_phase::held ||
+            (was == relay_phase::awaiting && st.form == response_form::document))
+            return {};
+        return end_section(st, line, st.phase);
+    case relay_event::body_bytes:
+    case relay_event::end:
+        break;
     }
-    // After the final header section come only trailers, which are left
-    // out: the body before them has already gone out.
-    if (st.final_headers_ended || st.section_held) return {};
-    // A document response is made of sections that begin with a status
-    // line; libcurl delivers no other header lines.
-    if (!st.in_section && st.form == response_form::document) return {};
-    if (is_blank_line(line)) return end_section(st, line);
-    // The body reaches the web server already de-chunked.
-    if (is_field(line, "transfer-encoding:")) return {};
-    if (st.form == response_form::document && is_hop_by_hop(line)) return {};
-    if (st.interim_section && st.form == response_form::document) return {};
-    st.section.append(line);
-    st.in_section = true;
     return {};
 }
 
@@ -165,27 +235,30 @@ relay_output plan_chunk(relay_state &st, std::string_view chunk, bool is_header)
     if (is_header) return plan_header_line(st, chunk);
     // Body data: whatever header text waits goes out in front of it, and
     // from here on the section is the final one.
-    st.in_section = false;
-    st.section_held = false;
-    st.final_headers_ended = true;
-    st.status_written = true;
+    st.phase = next_phase(st, relay_event::body_bytes);
+    st.written = true;
     return {st.section, chunk};
 }
 
 std::string_view plan_finish(relay_state &st) {
-    if (st.section_held) return release_section(st).head;
+    const relay_phase was = st.phase;
+    st.phase = next_phase(st, relay_event::end);
+    if (was == relay_phase::held) { // the held section was the final one
+        st.written = true;
+        return st.section;
+    }
     if (st.form == response_form::passthrough) return st.section; // the lines of a cut section
     // A document response needs a complete header section: when none went
     // out, the upstream gave no usable answer.
-    if (st.status_written) return {};
-    st.status_written = true;
+    if (st.written) return {};
+    st.written = true;
     st.section.assign(bad_gateway_answer);
     return st.section;
 }
 
 void relay_written(relay_state &st) {
-    // Header text still being gathered stays; what went out is done.
-    if (!st.in_section && !st.section_held) st.section.clear();
+    // Header text still being gathered, or held, stays; what went out is done.
+    if (st.phase != relay_phase::gathering && st.phase != relay_phase::held) st.section.clear();
 }
 
 std::size_t relay_chunk(char *data, std::size_t size, std::size_t count, void *user) noexcept {

@@ -11,17 +11,29 @@
 // Where the response stands, as seen through the chunks libcurl delivers.
 // Header lines are gathered per section; a section goes out at its blank
 // line, or, when libcurl may still replace it, with the first body bytes or
-// at the end of the transfer.
+// at the end of the transfer. Every move between phases is made in relay.cpp
+// by enter(), which lists them.
+enum class relay_phase {
+    awaiting,  // no section open: before the first one, or after an interim one
+    gathering, // a section's header lines are being gathered
+    held,      // a complete 417 section waits: libcurl may retry and replace it
+    body,      // the final section is out: body bytes pass, header lines are trailers
+};
+
+// What the section being gathered is, from its status code.
+enum class section_kind {
+    interim,     // 1xx: more sections follow
+    replaceable, // 417: libcurl may answer it with a retry and a new section
+    final,
+};
+
 struct relay_state {
     response_form form = response_form::passthrough;
-    std::string section;              // header text not yet written
-    bool in_section = false;          // a status line began a section that has not ended
-    bool interim_section = false;     // the current section is a 1xx one
-    bool replaceable_section = false; // libcurl may answer the current section with a retry
-    bool replaceable_seen = false;    // such a section came in this response
-    bool section_held = false;        // a complete final section not yet known to be final
-    bool status_written = false;      // a status line, or the body, went out
-    bool final_headers_ended = false; // header lines from here on are trailers
+    relay_phase phase = relay_phase::awaiting;
+    section_kind kind = section_kind::final;
+    bool written = false;          // a status line, or the body, went out
+    bool replaceable_seen = false; // a 417 section came in this response
+    std::string section;           // header text not yet written
 };
 
 // "Status:", up to four bytes of the status code, and a blank.
