@@ -2,7 +2,7 @@
 // form. Body bytes must come out unchanged and in order with no header text
 // after them; no Transfer-Encoding line and no zero byte may come from the
 // relay; a document response begins with its Status line and never lets an
-// upstream status line or hop-by-hop field through.
+// upstream status line, hop-by-hop field or Status field through.
 #include "upstream/relay.hpp"
 
 #include <algorithm>
@@ -102,6 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(!has_line_starting(heads, "HTTP/", false));
         check(!has_line_starting(heads, "connection:", true));
         check(!has_line_starting(heads, "keep-alive:", true));
+        // The Status line is the gateway's own; an upstream field of that
+        // name would override it.
+        check(!has_line_starting(std::string_view(heads).substr(heads.find('\n') + 1),
+                                 "status:", true));
         // One header section, which begins with its Status line: the
         // upstream's, or the 502 answer when no response came.
         if (final_before_body || !body_seen) check(heads.substr(0, 8) == "Status: ");
