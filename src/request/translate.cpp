@@ -33,6 +33,46 @@ header_result colon_line(std::string_view prefix, std::string_view rest) {
     return {header_verdict::append, std::move(line)};
 }
 
+// Whether a Transfer-Encoding value lists the chunked coding.
+bool lists_chunked(std::string_view codings) {
+    constexpr std::string_view chunked = "chunked";
+    while (!codings.empty()) {
+        const auto comma = codings.find(',');
+        std::string_view item = codings.substr(0, comma);
+        while (!item.empty() && is_space(item.front()))
+            item.remove_prefix(1);
+        while (!item.empty() && is_space(item.back()))
+            item.remove_suffix(1);
+        bool same = item.size() == chunked.size();
+        for (std::size_t i = 0; same && i < item.size(); ++i)
+            same = (item[i] | 0x20) == chunked[i];
+        if (same) return true;
+        if (comma == std::string_view::npos) break;
+        codings.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+// The request fields, among the environment entries, that change what else
+// is forwarded.
+struct request_fields {
+    bool if_range = false;       // HTTP_IF_RANGE is set
+    bool chunked_upload = false; // HTTP_TRANSFER_ENCODING lists chunked
+};
+
+request_fields find_request_fields(char **envp) {
+    constexpr std::string_view if_range = "HTTP_IF_RANGE=";
+    constexpr std::string_view transfer_encoding = "HTTP_TRANSFER_ENCODING=";
+    request_fields found;
+    for (char **entry = envp; entry && *entry; ++entry) {
+        const std::string_view text(*entry);
+        if (begins_with(text, if_range)) found.if_range = true;
+        if (begins_with(text, transfer_encoding))
+            found.chunked_upload = lists_chunked(text.substr(transfer_encoding.size()));
+    }
+    return found;
+}
+
 } // namespace
 
 std::optional<std::string> extract_path(std::string_view query) {
@@ -108,8 +148,15 @@ request_plan plan_request(const char *query, const char *method, const char *con
     // curl_slist_append walks the whole list to find its end, so each node
     // is made on its own and linked behind the last one: linear time for any
     // number of entries, and curl_slist_free_all still frees them all.
+    const request_fields fields = find_request_fields(envp);
     curl_slist *tail = nullptr;
     for (char **entry = envp; entry && *entry; ++entry) {
+        // The upstream cannot see the If-Range condition (it arrives under a
+        // name it does not know), so a Range sent on would get the bytes of
+        // whatever version it has now, spliced onto the client's old copy.
+        // Without Range it sends the whole representation, which is always a
+        // correct answer to a range request.
+        if (fields.if_range && begins_with(*entry, "HTTP_RANGE=")) continue;
         const header_result result = header_line(*entry);
         if (result.verdict == header_verdict::refuse) return plan;
         if (result.verdict == header_verdict::skip) continue;
@@ -137,6 +184,10 @@ request_plan plan_request(const char *query, const char *method, const char *con
         const std::optional<std::int32_t> length = parse_content_length(content_length);
         if (!length) return plan;
         plan.content_length = *length;
+        // A chunked upload has no length in advance: nginx, streaming it,
+        // hands over an empty CONTENT_LENGTH. Read as 0 it would reach the
+        // upstream as an empty POST; its body is read to the end instead.
+        if (*content_length == '\0' && fields.chunked_upload) plan.content_length = -1;
         plan.action = request_action::post;
     } else {
         plan.action = request_action::ignore;

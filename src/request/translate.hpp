@@ -46,6 +46,8 @@ struct request_plan {
 
 // The whole translation of a CGI request. The three texts are the values of
 // QUERY_STRING, REQUEST_METHOD and CONTENT_LENGTH, null when not set; envp is
-// the environment in its own order.
+// the environment in its own order. A POST with an empty CONTENT_LENGTH and
+// a chunked HTTP_TRANSFER_ENCODING gets content_length -1 (read to the end),
+// and HTTP_RANGE is not forwarded beside HTTP_IF_RANGE.
 request_plan plan_request(const char *query, const char *method, const char *content_length,
                           char **envp);

@@ -54,9 +54,15 @@ def relayed(reply):
     code = after[:3]
     if DOCUMENT:
         reason = after[4:].rstrip(b"\r") if after[3:4] == b" " else b""
-        head, end, body = rest.partition(b"\r\n\r\n")
-        lines = [l for l in head.split(b"\r\n")
-                 if l.split(b":")[0].lower() not in HOP_BY_HOP] if head else []
+        head, end, body = ((b"", b"\r\n\r\n", rest[2:]) if rest.startswith(b"\r\n")
+                           else rest.partition(b"\r\n\r\n"))
+        lines = head.split(b"\r\n") if head else []
+        # Fields the upstream's Connection field names go with it, and a
+        # Status field would override the status.
+        named = {n.strip().lower() for l in lines if l.split(b":")[0].lower() == b"connection"
+                 for n in l.partition(b":")[2].split(b",")}
+        lines = [l for l in lines if l.split(b":")[0].strip().lower() not in
+                 HOP_BY_HOP + (b"status",) + tuple(named)]
         rest = b"".join(l + b"\r\n" for l in lines) + (end[2:] + body if end else b"")
         return b"Status: " + code + b" " + reason + b"\r\n" + rest
     return (b"Status:" + code + b" " if version == b"HTTP/1.0" else b"") + reply
@@ -191,6 +197,23 @@ class RequestTranslation(GatewayTest):
         # The client's hop-by-hop fields end at the web server.
         for name in (b"CONNECTION", b"TE", b"UPGRADE"):
             self.assertFalse(any(l.upper().startswith(name + b":") for l in lines), name)
+
+    def test_range_goes_only_without_if_range(self):
+        # The upstream cannot see the If-Range condition: a Range sent beside
+        # it would get bytes of its current version for the client's old one.
+        cases = [({"HTTP_RANGE": "bytes=10-19"}, True),
+                 ({"HTTP_RANGE": "bytes=10-19", "HTTP_IF_RANGE": '"old"'}, False),
+                 ({"HTTP_IF_RANGE": "Wed, 21 Oct 2015 07:28:00 GMT", "HTTP_RANGE": "bytes=0-"},
+                  False)]
+        for extra, forwarded in cases:
+            with self.subTest(extra=extra):
+                up, code, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"],
+                                         cgi_env("path=/file", **extra))
+                lines = self.request_head(up)
+                self.assertEqual(code, 0)
+                self.assertEqual(b"RANGE:" + extra["HTTP_RANGE"].encode() in lines, forwarded)
+                self.assertEqual(any(l.startswith(b"IF_RANGE:") for l in lines),
+                                 "HTTP_IF_RANGE" in extra)
 
     def test_path_is_decoded_and_reencoded(self):
         cases = [("path=/a%2Fb%20c+d", b"/a/b%20c%2bd"),
@@ -376,6 +399,30 @@ class PostBody(GatewayTest):
         self.assertIn(b"Transfer-Encoding: chunked", head)
         self.assertEqual(dechunk(body), b"streamed")
 
+    def test_chunked_upload_with_an_empty_length_is_read_to_the_end(self):
+        # nginx streams a chunked upload with CONTENT_LENGTH set but empty.
+        self.requireCgi()  # cgi-fcgi sends no body without a length
+        cases = [("chunked", b"HTTP/1.1 204 No Content\r\n\r\n", b"streamed"),
+                 ("gzip, chunked", b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+                  os.urandom(300000))]
+        for coding, reply, body in cases:
+            with self.subTest(coding=coding):
+                up, code, out = self.serve(
+                    [b"HTTP/1.1 100 Continue\r\n\r\n", "continue-body", reply],
+                    cgi_env("path=/p", "POST", CONTENT_LENGTH="", HTTP_TRANSFER_ENCODING=coding),
+                    body)
+                self.assertEqual(code, 0)
+                interim = b"" if DOCUMENT else b"HTTP/1.1 100 Continue\r\n\r\n"
+                self.assertEqual(out, interim + relayed(reply))
+                head, _, sent = up.request.partition(b"\r\n\r\n")
+                self.assertIn(b"Transfer-Encoding: chunked", head)
+                self.assertEqual(dechunk(sent), body)
+        # Without a chunked coding an empty length is still 0.
+        up, _, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"],
+                              cgi_env("path=/p", "POST", CONTENT_LENGTH=""), b"ignored")
+        self.assertIn(b"Content-Length: 0", up.request)
+        self.assertEqual(up.request.partition(b"\r\n\r\n")[2], b"")
+
     def test_empty_content_type_suppresses_the_header(self):
         up, _, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"],
                               cgi_env("path=/p", "POST", CONTENT_LENGTH="2", CONTENT_TYPE=""),
@@ -449,6 +496,16 @@ class ResponseRelay(GatewayTest):
                  b"Set-Cookie: a=1\r\nSet-Cookie: b=2\r\n\r\nHTTP/1.0 x\0")
         _, code, out = self.serve([reply], cgi_env())
         self.assertEqual((code, out), (0, relayed(reply)))
+
+    def test_fields_for_the_upstreams_connection_or_the_status_stay_out_of_a_document(self):
+        replies = [b"HTTP/1.1 200 OK\r\nStatus: 404 Not Found\r\nContent-Length: 2\r\n\r\nok",
+                   b"HTTP/1.1 200 OK\r\nX-Secret: 1\r\nConnection: X-Secret, close\r\n"
+                   b"X-Kept: 2\r\nContent-Length: 2\r\n\r\nok"]
+        for reply in replies:
+            with self.subTest(reply=reply):
+                _, code, out = self.serve([reply], cgi_env())
+                self.assertEqual((code, out), (0, relayed(reply)))
+                self.assertEqual(b"Status: 404" in out or b"X-Secret: 1" in out, not DOCUMENT)
 
     def test_chunked_reply_arrives_dechunked_without_framing_or_trailers(self):
         reply = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n"

@@ -130,6 +130,7 @@ struct plan_case {
     std::vector<std::string> env;
     request_action action;
     std::string url;
+    std::int32_t body_size = 0; // for a POST; -1: read to the end of the input
 };
 
 TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
@@ -147,7 +148,53 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
          {},
          request_action::get,
          "127.0.0.1:8011/a?b=1"},
-        {"posted is post", "path=/p", "POSTED", "5", {}, request_action::post, "127.0.0.1:8011/p"},
+        {"posted is post",
+         "path=/p",
+         "POSTED",
+         "5",
+         {},
+         request_action::post,
+         "127.0.0.1:8011/p",
+         5},
+        {"chunked upload, empty length: read to the end",
+         "path=/p",
+         "POST",
+         "",
+         {"HTTP_TRANSFER_ENCODING=gzip, Chunked "},
+         request_action::post,
+         "127.0.0.1:8011/p",
+         -1},
+        {"chunked upload with a length keeps it",
+         "path=/p",
+         "POST",
+         "7",
+         {"HTTP_TRANSFER_ENCODING=chunked"},
+         request_action::post,
+         "127.0.0.1:8011/p",
+         7},
+        {"empty length without chunked is 0",
+         "path=/p",
+         "POST",
+         "",
+         {"HTTP_TRANSFER_ENCODING=chunkedx", "HTTP_X_TRANSFER_ENCODING=chunked"},
+         request_action::post,
+         "127.0.0.1:8011/p",
+         0},
+        {"blank length is not empty",
+         "path=/p",
+         "POST",
+         " ",
+         {"HTTP_TRANSFER_ENCODING=chunked"},
+         request_action::post,
+         "127.0.0.1:8011/p",
+         0},
+        {"chunked upload without a length is refused",
+         "path=/p",
+         "POST",
+         nullptr,
+         {"HTTP_TRANSFER_ENCODING=chunked"},
+         request_action::refuse,
+         "127.0.0.1:8011/p"},
         {"empty path value", "path=", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011"},
         {"no slash", "path=x", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011x"},
         {"head ignored", "path=/", "HEAD", nullptr, {}, request_action::ignore, "127.0.0.1:8011/"},
@@ -201,25 +248,36 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
         const request_plan plan = plan_request(c.query, c.method, c.length, envp.data());
         EXPECT_EQ(plan.action, c.action) << c.name;
         EXPECT_EQ(plan.url, c.url) << c.name;
+        const std::int32_t body_size = plan.action == request_action::post ? c.body_size : 0;
+        EXPECT_EQ(plan.content_length, body_size) << c.name;
     }
 }
 
-TEST(PlanRequest, KeepsHeaderLinesInEnvironmentOrder) {
-    std::string env[] = {"HTTP_B=2",
-                         "PATH=/bin",
-                         "HTTP_A=1",
-                         "REMOTE_ADDR=10.1.2.3",
-                         "CONTENT_TYPE=text/plain",
-                         "HTTP_BAD=x\r\ny: z"};
-    char *envp[] = {env[0].data(), env[1].data(), env[2].data(), env[3].data(),
-                    env[4].data(), env[5].data(), nullptr};
-    const request_plan plan = plan_request("path=/", "POST", "0", envp);
-    std::vector<std::string> lines;
-    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
-        lines.emplace_back(item->data);
-    EXPECT_EQ(plan.action, request_action::post);
-    EXPECT_EQ(lines, (std::vector<std::string>{"B:2", "A:1", "X-Forwarded-For:10.1.2.3",
-                                               "Content-Type:text/plain"}));
+TEST(PlanRequest, ForwardsHeaderLinesInEnvironmentOrder) {
+    const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+        {{"HTTP_B=2", "PATH=/bin", "HTTP_A=1", "REMOTE_ADDR=10.1.2.3", "CONTENT_TYPE=text/plain",
+          "HTTP_BAD=x\r\ny: z"},
+         {"B:2", "A:1", "X-Forwarded-For:10.1.2.3", "Content-Type:text/plain"}},
+        // Range goes only without If-Range, which may come before or after it.
+        {{"HTTP_RANGE=bytes=10-19", "HTTP_X=1"}, {"RANGE:bytes=10-19", "X:1"}},
+        {{"HTTP_RANGE=bytes=10-19", "HTTP_IF_RANGE=\"old\""}, {"IF_RANGE:\"old\""}},
+        {{"HTTP_IF_RANGE=", "HTTP_RANGE=bytes=0-"}, {"IF_RANGE:"}},
+        {{"HTTP_IF_RANGES=x", "HTTP_RANGE=bytes=0-", "HTTP_RANGEX=1"},
+         {"IF_RANGES:x", "RANGE:bytes=0-", "RANGEX:1"}},
+    };
+    for (const auto &[env, expected] : cases) {
+        std::vector<std::string> entries = env;
+        std::vector<char *> envp;
+        for (auto &e : entries)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const request_plan plan = plan_request("path=/", "POST", "0", envp.data());
+        std::vector<std::string> lines;
+        for (const curl_slist *item = plan.headers.get(); item; item = item->next)
+            lines.emplace_back(item->data);
+        EXPECT_EQ(plan.action, request_action::post);
+        EXPECT_EQ(lines, expected) << env.front();
+    }
 }
 
 } // namespace
