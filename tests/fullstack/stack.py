@@ -11,6 +11,8 @@ leave behind, so nothing outlives a stack.
 """
 import collections
 import ctypes
+import hashlib
+import http.server
 import os
 import re
 import shlex
@@ -20,6 +22,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -122,6 +125,103 @@ def start_upstream(reuse_port=False):
     return proc
 
 
+Request = collections.namedtuple("Request", "method target headers body")
+
+
+class _ScriptedHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"  # answers Expect: 100-continue
+    disable_nagle_algorithm = True
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def setup(self):
+        super().setup()
+        with self.server.lock:
+            self.server.connections.add(self.connection)
+
+    def finish(self):
+        with self.server.lock:
+            self.server.connections.discard(self.connection)
+        super().finish()
+
+    def __getattr__(self, name):  # every method: do_GET, do_HEAD, do_PUT...
+        if name.startswith("do_"):
+            return self.answer
+        raise AttributeError(name)
+
+    def read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            body = b""
+            while size := int(self.rfile.readline().split(b";")[0], 16):
+                body += self.rfile.read(size)
+                self.rfile.readline()
+            while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                pass
+            return body
+        return self.rfile.read(int(self.headers.get("Content-Length", 0)))
+
+    def answer(self):
+        server = self.server
+        request = Request(self.command, self.path, self.headers, self.read_body())
+        with server.lock:
+            server.busy += 1
+            server.received.append(request)
+        try:
+            status, fields, body = server.script(request)
+            head = f"HTTP/1.1 {status}\r\n" + "".join(f"{n}: {v}\r\n" for n, v in fields)
+            if isinstance(body, list):  # pieces of a chunked body, one at a time
+                self.wfile.write(head.encode() + b"Transfer-Encoding: chunked\r\n\r\n")
+                for piece in body:
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                    self.wfile.flush()
+                    time.sleep(0.05)
+                self.wfile.write(b"0\r\n\r\n")
+                return
+            if status[:3] not in ("204", "304") and "content-length" not in head.lower():
+                head += f"Content-Length: {len(body)}\r\n"
+            self.wfile.write(head.encode() + b"\r\n" + (b"" if self.command == "HEAD" else body))
+        finally:
+            self.wfile.flush()
+            with server.lock:
+                server.busy -= 1
+
+
+class ScriptedUpstream(http.server.ThreadingHTTPServer):
+    """An upstream on 127.0.0.1:8011 in this process: it answers each request
+    as script(request) says, (status, [(name, value)], body), the body bytes
+    or a list of pieces to send chunked, and keeps what it received."""
+    daemon_threads = True
+    request_queue_size = 64
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", UPSTREAM_PORT), _ScriptedHandler)
+        self.lock = threading.Lock()
+        self.connections, self.received, self.busy = set(), [], 0
+        self.script = None
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def take(self):
+        """What was received since the last take(), once every answer is out:
+        (method, target, SHA-256 of the body) for each request."""
+        eventually(lambda: self.busy == 0, 10)
+        with self.lock:
+            taken, self.received = self.received, []
+        return tuple((r.method, r.target, hashlib.sha256(r.body).hexdigest()) for r in taken)
+
+    def stop(self):
+        """Stops listening and ends every connection, kept ones included."""
+        self.shutdown()
+        self.server_close()
+        with self.lock:
+            for connection in self.connections:
+                try:
+                    connection.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+        wait_for_port(UPSTREAM_PORT, up=False)
+
+
 def with_read_timeout(text, name):
     if read_timeout is None:
         return text
@@ -181,6 +281,47 @@ def start_fastcgi_gateway(gateway, workdir):
     return proc, sock
 
 
+# ---- the servers' own reverse proxies, at /proxy/ beside the gateway ----
+# The same request reaches the upstream through the proxy as /proxy/X?Q and
+# through the gateway as ?path=/proxy/X&Q: the same target both ways, and
+# nothing for a proxy to map in either direction. Each proxy location takes
+# the streaming settings of the gateway's own, as its deploy file sets them.
+PROXY_PREFIX = "/proxy/"
+
+
+def _settings(text, pattern, least):
+    found = re.findall(pattern, text, re.M | re.S)
+    if len(found) < least:
+        raise RuntimeError(f"the gateway's block has {len(found)} of {pattern!r}")
+    return found
+
+
+def lighttpd_proxy(conf):
+    streams = _settings(conf, r"^\s*(server\.stream-(?:request|response)-body\s*=[^\n]*)$", 2)
+    return (f'\nserver.modules += ( "mod_proxy" )\n$HTTP["url"] =^ "{PROXY_PREFIX}" {{\n'
+            f'    proxy.server = ( "" => (( "host" => "127.0.0.1", "port" => {UPSTREAM_PORT} )) )\n'
+            + "".join(f"    {line}\n" for line in streams) + "}\n")
+
+
+def apache_proxy(part):
+    # The body of the gateway's <Location> block (output filters, time-outs).
+    block = _settings(part, r"^<Location /cgi-bin/cgi_forward>\n(.*?)^</Location>", 1)[0]
+    to = f"http://127.0.0.1:{UPSTREAM_PORT}{PROXY_PREFIX}"
+    return (f"\nProxyPass {PROXY_PREFIX} {to}\nProxyPassReverse {PROXY_PREFIX} {to}\n"
+            f"<Location {PROXY_PREFIX}>\n{block}</Location>\n")
+
+
+def nginx_proxy(part):
+    # fastcgi_buffering and fastcgi_request_buffering as proxy_ settings;
+    # HTTP/1.1 lets a chunked request body stream on as it does to FastCGI.
+    buffering = _settings(part, r"^\s*fastcgi_((?:request_)?buffering \w+;)", 2)
+    lines = [f"proxy_{b}" for b in buffering] + _settings(
+        part, r"^\s*((?:gzip|client_max_body_size) \w+;)", 2)
+    return (f"location {PROXY_PREFIX} {{\n        proxy_pass http://127.0.0.1:{UPSTREAM_PORT};\n"
+            "        proxy_http_version 1.1;\n" + "".join(f"        {l}\n" for l in lines)
+            + "    }\n")
+
+
 # ---- the servers: each returns the processes it started, server last ----
 
 def lighttpd_conf(gateway, workdir):
@@ -190,7 +331,7 @@ def lighttpd_conf(gateway, workdir):
 
 def start_lighttpd(gateway, workdir):
     text = with_read_timeout(lighttpd_conf(gateway, workdir), "lighttpd.conf")
-    conf = write(os.path.join(workdir, "lighttpd.conf"), text)
+    conf = write(os.path.join(workdir, "lighttpd.conf"), text + lighttpd_proxy(text))
     return [spawn(["lighttpd", "-D", "-f", conf])]
 
 
@@ -201,13 +342,14 @@ def start_lighttpd_fastcgi(gateway, workdir, workers=FASTCGI_WORKERS):
     part = deploy_text("lighttpd-fastcgi.conf", [
         (INSTALLED, gateway), ("/run/lighttpd", workdir),
         ("--workers 16", f"--workers {workers}")])
-    conf = write(os.path.join(workdir, "lighttpd.conf"), server + part)
+    conf = write(os.path.join(workdir, "lighttpd.conf"), server + part + lighttpd_proxy(part))
     return [spawn(["lighttpd", "-D", "-f", conf])]
 
 
 def _apache(workdir, modules, part):
     mods = "/usr/lib/apache2/modules"
-    loads = "".join(f"LoadModule {m}_module {mods}/mod_{m}.so\n" for m in modules)
+    loads = "".join(f"LoadModule {m}_module {mods}/mod_{m}.so\n"
+                    for m in dict.fromkeys(modules + ["proxy", "proxy_http"]))
     conf = write(os.path.join(workdir, "apache.conf"), f"""
 LoadModule mpm_prefork_module {mods}/mod_mpm_prefork.so
 LoadModule authz_core_module {mods}/mod_authz_core.so
@@ -230,6 +372,7 @@ ErrorLog {workdir}/apache-error.log
 Mutex file:{workdir}
 DocumentRoot {workdir}/www
 {part}
+{apache_proxy(part)}
 """)
     return [spawn(["apache2", "-DFOREGROUND", "-f", conf])]
 
@@ -264,6 +407,7 @@ http {{
     server {{
         listen 127.0.0.1:{WEB_PORT};
         {part}
+        {nginx_proxy(part)}
     }}
 }}
 """)
@@ -312,20 +456,22 @@ def start_caddy(gateway, workdir):
 
 
 # start: the starter; tools: the executables it needs; fastcgi: the gateway in
-# FastCGI mode, else a CGI program; real_root: switches to another user.
-Server = collections.namedtuple("Server", "start tools fastcgi real_root",
-                                defaults=(False, False))
+# FastCGI mode, else a CGI program; real_root: switches to another user;
+# proxy: also serves its own reverse proxy at PROXY_PREFIX.
+Server = collections.namedtuple("Server", "start tools fastcgi real_root proxy",
+                                defaults=(False, False, False))
 
 
 SERVERS = {
-    "lighttpd": Server(start_lighttpd, ["lighttpd"]),
-    "apache": Server(start_apache, ["apache2"], real_root=True),
-    "nginx": Server(start_nginx, ["nginx", "fcgiwrap"]),
+    "lighttpd": Server(start_lighttpd, ["lighttpd"], proxy=True),
+    "apache": Server(start_apache, ["apache2"], real_root=True, proxy=True),
+    "nginx": Server(start_nginx, ["nginx", "fcgiwrap"], proxy=True),
     "busybox": Server(start_busybox, ["busybox"], real_root=True),
     "mini_httpd": Server(start_mini_httpd, ["mini_httpd"], real_root=True),
-    "lighttpd-fastcgi": Server(start_lighttpd_fastcgi, ["lighttpd"], fastcgi=True),
-    "nginx-fastcgi": Server(start_nginx_fastcgi, ["nginx"], fastcgi=True),
-    "apache-fastcgi": Server(start_apache_fastcgi, ["apache2"], fastcgi=True, real_root=True),
+    "lighttpd-fastcgi": Server(start_lighttpd_fastcgi, ["lighttpd"], fastcgi=True, proxy=True),
+    "nginx-fastcgi": Server(start_nginx_fastcgi, ["nginx"], fastcgi=True, proxy=True),
+    "apache-fastcgi": Server(start_apache_fastcgi, ["apache2"], fastcgi=True, real_root=True,
+                             proxy=True),
     "caddy": Server(start_caddy, ["caddy"], fastcgi=True),
 }
 
