@@ -1,10 +1,10 @@
 // cgi_forward: forwards a request to the HTTP service on 127.0.0.1:8011 and
 // relays its response. Run by a web server under CGI/1.1, it serves that one
 // request; started as a FastCGI responder, it serves requests until stopped.
-#include "fastcgi/server.hpp"
-#include "command_line.hpp"
-#include "request/driver.hpp"
 #include "cgi/standard_streams.hpp"
+#include "command_line.hpp"
+#include "fastcgi/server.hpp"
+#include "request/driver.hpp"
 #include "version.hpp"
 
 #include <curl/curl.h>
@@ -74,7 +74,9 @@ int main(int argc, char **argv, char **envp) {
     }
 
     relay_context relay{{}, {write_stdout, nullptr}};
-    relay.state.form = form_for_server(std::getenv("SERVER_SOFTWARE"));
+    const char *server_software = std::getenv("SERVER_SOFTWARE");
+    relay.state.form = form_for_server(server_software);
+    relay.state.rename_location = renames_location(server_software);
     const cgi_request request{std::getenv("QUERY_STRING"), std::getenv("REQUEST_METHOD"),
                               std::getenv("CONTENT_LENGTH"), envp};
     body_source body{read_stdin, nullptr, 0};

@@ -210,7 +210,8 @@ bool names(std::string_view list, std::string_view name) {
 // time-out; nginx and Caddy drop them. The passthrough form keeps them, as
 // it always has. Left out too is a field named Status, which every web server would take as
 // the CGI Status and so answer with a status the upstream did not send.
-void keep_document_fields(std::string &section) {
+void keep_document_fields(std::string &section, bool rename_location) {
+    rename_location = rename_location && section.compare(0, 12, "Status: 200 ") == 0;
     std::string_view text = section;
     const std::size_t first_end = text.find('\n') + 1; // the Status line, always kept
     std::string connection;
@@ -231,7 +232,11 @@ void keep_document_fields(std::string &section) {
         if (!name.empty() || is_blank_line(line))
             dropping = !is_blank_line(line) &&
                        (is_hop_by_hop(name) || name == "status" || names(connection, name));
-        if (!dropping) kept.append(line);
+        if (dropping) continue;
+        if (rename_location && name == "location")
+            kept.append(renamed_location_field).append(line.substr(line.find(':')));
+        else
+            kept.append(line);
     }
     section = std::move(kept);
 }
@@ -241,7 +246,7 @@ relay_output end_section(relay_state &st, std::string_view blank, relay_phase ne
     const bool interim = next == relay_phase::awaiting;
     if (interim && st.form == response_form::document) return {};
     st.section.append(blank);
-    if (st.form == response_form::document) keep_document_fields(st.section);
+    if (st.form == response_form::document) keep_document_fields(st.section, st.rename_location);
     if (next == relay_phase::held) return {};
     st.written = true;
     return {st.section, {}};

@@ -33,6 +33,7 @@ struct relay_state {
     section_kind kind = section_kind::final;
     bool written = false;          // a status line, or the body, went out
     bool replaceable_seen = false; // a 417 section came in this response
+    bool rename_location = false;  // a 200's Location goes as renamed_location_field
     std::string section;           // header text not yet written
 };
 

@@ -25,16 +25,23 @@ bool same_name(std::string_view a, std::string_view b) {
     return true;
 }
 
+// The product token: "Apache/2.4.71 (Debian)", "busybox httpd/1.35.0".
+std::string_view product(const char *server_software) {
+    std::string_view text(server_software);
+    return text.substr(0, text.find_first_of("/ \t"));
+}
+
 } // namespace
 
 response_form form_for_server(const char *server_software) {
     if (!server_software) return response_form::passthrough;
-    // The product token: "Apache/2.4.71 (Debian)", "busybox httpd/1.35.0".
-    std::string_view product(server_software);
-    product = product.substr(0, product.find_first_of("/ \t"));
     for (std::string_view name : document_servers)
-        if (same_name(product, name)) return response_form::document;
+        if (same_name(product(server_software), name)) return response_form::document;
     return response_form::passthrough;
+}
+
+bool renames_location(const char *server_software) {
+    return server_software && same_name(product(server_software), "Apache");
 }
 
 std::string_view bad_request_answer(response_form form) {

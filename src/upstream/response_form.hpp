@@ -23,3 +23,17 @@ std::string_view bad_request_answer(response_form form);
 std::string_view not_forwarded_answer(response_form form);
 // No response came from the upstream (document form only).
 constexpr std::string_view bad_gateway_answer = "Status: 502 Bad Gateway\r\n\r\n";
+
+// Apache's mod_cgi and mod_cgid take a Location field beside status 200 as a
+// redirect of their own: a path becomes an internal redirect (the client
+// gets another resource) and a URL a 302 page (the body is lost), however
+// the Status line or the field is spelled; every other server, and Apache's
+// mod_proxy_fcgi, relays it. Run as a CGI program under Apache, the gateway
+// sends a 200's Location under this name instead, and deploy/apache-cgi.conf
+// turns it back into Location with mod_headers: the client gets the 200, its
+// body and its Location, as through mod_proxy.
+constexpr std::string_view renamed_location_field = "X-Cgi-Forward-Location";
+
+// Whether the CGI program renames a 200's Location under this server (from
+// its SERVER_SOFTWARE, null when not set).
+bool renames_location(const char *server_software);

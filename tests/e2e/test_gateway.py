@@ -63,6 +63,9 @@ def relayed(reply):
                  for n in l.partition(b":")[2].split(b",")}
         lines = [l for l in lines if l.split(b":")[0].strip().lower() not in
                  HOP_BY_HOP + (b"status",) + tuple(named)]
+        if WAY_IN == "cgi-document" and code == b"200":  # Apache's mod_cgi would redirect
+            lines = [b"X-Cgi-Forward-Location" + l[8:] if l[:9].lower() == b"location:" else l
+                     for l in lines]
         rest = b"".join(l + b"\r\n" for l in lines) + (end[2:] + body if end else b"")
         return b"Status: " + code + b" " + reason + b"\r\n" + rest
     return (b"Status:" + code + b" " if version == b"HTTP/1.0" else b"") + reply
@@ -497,15 +500,20 @@ class ResponseRelay(GatewayTest):
         _, code, out = self.serve([reply], cgi_env())
         self.assertEqual((code, out), (0, relayed(reply)))
 
-    def test_fields_for_the_upstreams_connection_or_the_status_stay_out_of_a_document(self):
+    def test_fields_a_web_server_would_misread_stay_out_of_a_document(self):
         replies = [b"HTTP/1.1 200 OK\r\nStatus: 404 Not Found\r\nContent-Length: 2\r\n\r\nok",
                    b"HTTP/1.1 200 OK\r\nX-Secret: 1\r\nConnection: X-Secret, close\r\n"
-                   b"X-Kept: 2\r\nContent-Length: 2\r\n\r\nok"]
+                   b"X-Kept: 2\r\nContent-Length: 2\r\n\r\nok",
+                   b"HTTP/1.1 200 OK\r\nLocation: /elsewhere\r\nContent-Length: 2\r\n\r\nok",
+                   b"HTTP/1.1 201 Created\r\nLocation: /new\r\nContent-Length: 2\r\n\r\nok"]
         for reply in replies:
             with self.subTest(reply=reply):
                 _, code, out = self.serve([reply], cgi_env())
                 self.assertEqual((code, out), (0, relayed(reply)))
-                self.assertEqual(b"Status: 404" in out or b"X-Secret: 1" in out, not DOCUMENT)
+                self.assertEqual(b"Status: 404" in out or b"X-Secret: 1" in out,
+                                 not DOCUMENT and b"Location" not in reply)
+                self.assertEqual(b"\nLocation:" in out, b"Location" in reply and
+                                 (WAY_IN != "cgi-document" or b" 201 " in reply))
 
     def test_chunked_reply_arrives_dechunked_without_framing_or_trailers(self):
         reply = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n"

@@ -380,7 +380,7 @@ DocumentRoot {workdir}/www
 def start_apache(gateway, workdir):
     part = deploy_text("apache-cgi.conf", [(os.path.dirname(INSTALLED),
                                             os.path.dirname(gateway))])
-    return _apache(workdir, ["cgi"], part)
+    return _apache(workdir, ["cgi", "headers"], part)
 
 
 def start_apache_fastcgi(gateway, workdir):

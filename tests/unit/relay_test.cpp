@@ -39,9 +39,11 @@ struct chunk {
 
 // Replays a delivery sequence and the end of the transfer; returns what
 // would reach the web server.
-std::string relay_all(response_form form, const std::vector<chunk> &chunks) {
+std::string relay_all(response_form form, const std::vector<chunk> &chunks,
+                      bool rename_location = false) {
     relay_state state;
     state.form = form;
+    state.rename_location = rename_location;
     std::string out;
     for (const auto &c : chunks) {
         const relay_output o = plan_chunk(state, c.data, c.is_header);
@@ -57,6 +59,7 @@ struct relay_case {
     response_form form;
     std::vector<chunk> chunks;
     std::string expected;
+    bool rename_location = false; // as under Apache's mod_cgi
 };
 
 constexpr response_form passthrough = response_form::passthrough;
@@ -227,6 +230,25 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
           {"X-Secret: 1\r\n", true},
           {"\r\n", true}},
          "HTTP/1.1 200 OK\r\nStatus: 404 Not Found\r\nConnection: X-Secret\r\nX-Secret: 1\r\n\r\n"},
+        {"document under apache's cgi: a 200's Location goes renamed",
+         document,
+         {{"HTTP/1.1 200 OK\r\n", true},
+          {"location:  /elsewhere\r\n", true},
+          {"Content-Location: /c\r\n", true},
+          {"\r\n", true},
+          {"body", false}},
+         "Status: 200 OK\r\nX-Cgi-Forward-Location:  /elsewhere\r\nContent-Location: "
+         "/c\r\n\r\nbody",
+         true},
+        {"document under apache's cgi: other statuses keep their Location",
+         document,
+         {{"HTTP/1.1 201 Created\r\n", true}, {"Location: /new\r\n", true}, {"\r\n", true}},
+         "Status: 201 Created\r\nLocation: /new\r\n\r\n",
+         true},
+        {"document elsewhere: a 200's Location stays",
+         document,
+         {{"HTTP/1.1 200 OK\r\n", true}, {"Location: /x\r\n", true}, {"\r\n", true}},
+         "Status: 200 OK\r\nLocation: /x\r\n\r\n"},
         {"passthrough keeps them",
          passthrough,
          {{"HTTP/1.1 200 OK\r\n", true}, {"Connection: close\r\n", true}, {"\r\n", true}},
@@ -237,10 +259,15 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
          "Status: 200 OK\r\n\r\npart"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(relay_all(c.form, c.chunks), c.expected) << c.name;
+        EXPECT_EQ(relay_all(c.form, c.chunks, c.rename_location), c.expected) << c.name;
 }
 
 TEST(FormForServer, DocumentFormForServersThatMisreadThePassthroughForm) {
+    for (const char *apache : {"Apache/2.4.71 (Debian)", "apache"})
+        EXPECT_TRUE(renames_location(apache)) << apache;
+    for (const char *other : {static_cast<const char *>(nullptr), "", "nginx/1.22.1",
+                              "Apache-Coyote/1.1", "lighttpd/1.4.69", "Apachex"})
+        EXPECT_FALSE(renames_location(other)) << (other ? other : "(unset)");
     const std::pair<const char *, response_form> cases[] = {
         {nullptr, passthrough},
         {"", passthrough},
