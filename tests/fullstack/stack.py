@@ -304,8 +304,9 @@ def lighttpd_proxy(conf):
 
 
 def apache_proxy(part):
-    # The body of the gateway's <Location> block (output filters, time-outs).
-    block = _settings(part, r"^<Location /cgi-bin/cgi_forward>\n(.*?)^</Location>", 1)[0]
+    # The output filters of the gateway's <Location> block.
+    block = _settings(part, r"^<Location /cgi-bin/cgi_forward>\n.*?^(\s*<IfModule mod_filter\.c>"
+                            r"\n.*?</IfModule>\n).*?^</Location>", 1)[0]
     to = f"http://127.0.0.1:{UPSTREAM_PORT}{PROXY_PREFIX}"
     return (f"\nProxyPass {PROXY_PREFIX} {to}\nProxyPassReverse {PROXY_PREFIX} {to}\n"
             f"<Location {PROXY_PREFIX}>\n{block}</Location>\n")
