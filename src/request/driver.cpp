@@ -30,17 +30,27 @@ std::int64_t announced_size(const cgi_request &request) {
     return size ? *size : 0;
 }
 
+// A mount request's answer takes the document form under every server (it
+// has no earlier output to keep), and its URLs lead back through the mount.
+void mount_relay(relay_state &state, mount_plan &mount) {
+    state.form = response_form::document;
+    state.mounted = true;
+    state.mount_prefix = std::move(mount.prefix);
+    state.mount_origin = std::move(mount.origin);
+}
+
 } // namespace
 
 int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
                   CURL *handle) noexcept {
-    const response_form form = relay.state.form;
     request_plan plan;
     try {
         plan = plan_request(request.query, request.method, request.content_length, request.envp);
+        if (plan.is_mount) mount_relay(relay.state, plan.mount);
     } catch (const std::bad_alloc &) {
         plan = request_plan{}; // refused, like any other failed allocation
     }
+    const response_form form = relay.state.form;
     if (plan.action == request_action::refuse || plan.action == request_action::ignore) {
         body.remaining = announced_size(request);
         take_in_body(relay, body);
@@ -50,10 +60,11 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
         answer(relay, bad_request_answer(form));
         return refused_status;
     case request_action::ignore:
-        answer(relay, not_forwarded_answer(form));
+        answer(relay, plan.is_mount ? mount_not_allowed_answer : not_forwarded_answer(form));
         return 0;
     case request_action::get:
     case request_action::post:
+    case request_action::mount:
         break;
     }
 
@@ -63,7 +74,17 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
         body.remaining = plan.content_length;
         io.upload = &body;
     }
-    if (handle)
+    const mount_method method{plan.mount.method.c_str()};
+    if (plan.action == request_action::mount) {
+        if (plan.mount.has_body && plan.mount.method != "HEAD") {
+            body.remaining = plan.mount.body_size;
+            io.upload = &body;
+        }
+        if (handle)
+            perform_transfer(handle, plan.url.c_str(), plan.headers.get(), io, &method);
+        else
+            forward_mount(plan.url.c_str(), method, plan.headers.get(), io);
+    } else if (handle)
         perform_transfer(handle, plan.url.c_str(), plan.headers.get(), io);
     else if (io.upload)
         forward_post(plan.url.c_str(), plan.content_length, plan.headers.get(), io);

@@ -143,7 +143,7 @@ request_plan plan_request(const char *query, const char *method, const char *con
     request_plan plan;
     if (!query) return plan;
     const std::optional<std::string> path = extract_path(query);
-    if (!path) return plan;
+    if (!path) return plan_mount(query, method, content_length, envp);
 
     // curl_slist_append walks the whole list to find its end, so each node
     // is made on its own and linked behind the last one: linear time for any

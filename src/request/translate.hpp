@@ -32,7 +32,16 @@ header_result header_line(std::string_view entry);
 // fit a signed 32-bit integer.
 std::optional<std::int32_t> parse_content_length(std::string_view text);
 
-enum class request_action { refuse, get, post, ignore };
+enum class request_action { refuse, get, post, ignore, mount };
+
+// How a mount request reaches the upstream and how its answer comes back.
+struct mount_plan {
+    std::string method;         // the client's, forwarded as it is
+    bool has_body = false;      // whether a body goes with it
+    std::int64_t body_size = 0; // its size; -1 when read to the end of the input
+    std::string prefix;         // SCRIPT_NAME: where the upstream is mounted
+    std::string origin;         // the client's "scheme://host", for redirects
+};
 
 // What one request turns into: the upstream URL, the header lines in
 // environment order as the list libcurl sends, and the transfer to make (or
@@ -42,7 +51,15 @@ struct request_plan {
     std::string url;
     header_list headers;
     std::int32_t content_length = 0;
+    bool is_mount = false; // a mount request: `mount` applies, `action` is
+                           // mount, refuse, or ignore for a method not forwarded
+    mount_plan mount;
 };
+
+// The translation of a mount request: a QUERY_STRING (query) without
+// "path=", and PATH_INFO set and not empty; refused otherwise.
+request_plan plan_mount(const char *query, const char *method, const char *content_length,
+                        char **envp);
 
 // The whole translation of a CGI request. The three texts are the values of
 // QUERY_STRING, REQUEST_METHOD and CONTENT_LENGTH, null when not set; envp is

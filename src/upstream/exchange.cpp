@@ -2,25 +2,49 @@
 
 #include "curl_holders.hpp"
 
+#include <string_view>
+
 namespace {
 
 constexpr const char *user_agent = "libcurl-agent/1.0";
 
-void perform_once(const char *url, curl_slist *headers, transfer_io &io) {
+void perform_once(const char *url, curl_slist *headers, transfer_io &io,
+                  const mount_method *mount = nullptr) {
     curl_global_init(CURL_GLOBAL_ALL);
     {
         const easy_handle handle(curl_easy_init());
-        if (handle) perform_transfer(handle.get(), url, headers, io);
+        if (handle) perform_transfer(handle.get(), url, headers, io, mount);
     }
     curl_global_cleanup();
 }
 
+// A mount request goes as a proxy sends it: the client's method, a body as
+// an upload (no Content-Type of libcurl's own), HEAD without reading a body,
+// and no User-Agent but the client's.
+void set_mount_options(CURL *h, const mount_method &mount, const transfer_io &io) {
+    const std::string_view name(mount.name);
+    if (name == "HEAD") {
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    } else if (name != "GET" || io.upload) {
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, mount.name);
+    }
+    if (io.upload) {
+        curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(h, CURLOPT_READFUNCTION, read_body);
+        curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(io.upload));
+        curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
+                         static_cast<curl_off_t>(io.upload->remaining));
+    }
+}
+
 } // namespace
 
-void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io) {
+void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io,
+                      const mount_method *mount) {
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-    if (io.upload) {
+    if (mount) set_mount_options(h, *mount, io);
+    if (io.upload && !mount) {
         curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_READFUNCTION, read_body);
         curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(io.upload));
@@ -29,8 +53,8 @@ void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io
     curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void *>(&io.header));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, relay_chunk);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(&io.body));
-    curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent);
-    if (io.upload)
+    if (!mount) curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent);
+    if (io.upload && !mount)
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(io.upload->remaining));
     curl_easy_perform(h);
 }
@@ -43,4 +67,9 @@ void forward_post(const char *url, std::int32_t content_length, curl_slist *head
                   transfer_io &io) {
     io.upload->remaining = content_length;
     perform_once(url, headers, io);
+}
+
+void forward_mount(const char *url, const mount_method &method, curl_slist *headers,
+                   transfer_io &io) {
+    perform_once(url, headers, io, &method);
 }

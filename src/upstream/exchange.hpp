@@ -15,9 +15,17 @@ struct transfer_io {
     body_source *upload; // the POST body; null for a GET
 };
 
+// A mount request's method, sent as the client sent it, in place of the GET
+// or POST of a path= request. A body, when it has one, comes through
+// io.upload, announced as io.upload->remaining (-1: sent chunked).
+struct mount_method {
+    const char *name;
+};
+
 // Sets the transfer's options on a fresh (or reset) handle and performs it.
 // The outcome is not examined: what the relay wrote is the whole answer.
-void perform_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io);
+void perform_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,
+                      const mount_method *mount = nullptr);
 
 // One transfer on a handle of its own, with libcurl's global state set up
 // and torn down around it, as a process that serves one request does. A
@@ -25,3 +33,5 @@ void perform_transfer(CURL *handle, const char *url, curl_slist *headers, transf
 void forward_get(const char *url, curl_slist *headers, transfer_io &io);
 void forward_post(const char *url, std::int32_t content_length, curl_slist *headers,
                   transfer_io &io);
+void forward_mount(const char *url, const mount_method &method, curl_slist *headers,
+                   transfer_io &io);

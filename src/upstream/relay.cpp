@@ -1,5 +1,7 @@
 #include "relay.hpp"
 
+#include "rewrite.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -210,8 +212,27 @@ bool names(std::string_view list, std::string_view name) {
 // time-out; nginx and Caddy drop them. The passthrough form keeps them, as
 // it always has. Left out too is a field named Status, which every web server would take as
 // the CGI Status and so answer with a status the upstream did not send.
-void keep_document_fields(std::string &section, bool rename_location) {
-    rename_location = rename_location && section.compare(0, 12, "Status: 200 ") == 0;
+// The field line with its value rewritten for a mount request, or empty when
+// it stays as it is.
+std::string rewritten(std::string_view line, const std::string &name, const relay_state &st) {
+    const bool location = name == "location" || name == "content-location";
+    if (!st.mounted || (!location && name != "set-cookie")) return {};
+    std::size_t start = line.find(':') + 1;
+    while (start < line.size() && is_blank(line[start]))
+        ++start;
+    std::size_t end = line.size();
+    while (end > start &&
+           (is_blank(line[end - 1]) || line[end - 1] == '\r' || line[end - 1] == '\n'))
+        --end;
+    const std::string_view value = line.substr(start, end - start);
+    const mount_view mount{st.mount_prefix, st.mount_origin};
+    std::string out(line.substr(0, start));
+    out.append(location ? rewrite_location(value, mount) : rewrite_cookie(value, mount));
+    return out.append(line.substr(end));
+}
+
+void keep_document_fields(std::string &section, const relay_state &st) {
+    const bool rename_location = st.rename_location && section.compare(0, 12, "Status: 200 ") == 0;
     std::string_view text = section;
     const std::size_t first_end = text.find('\n') + 1; // the Status line, always kept
     std::string connection;
@@ -233,10 +254,12 @@ void keep_document_fields(std::string &section, bool rename_location) {
             dropping = !is_blank_line(line) &&
                        (is_hop_by_hop(name) || name == "status" || names(connection, name));
         if (dropping) continue;
+        std::string changed = rewritten(line, name, st);
+        const std::string_view out = changed.empty() ? line : std::string_view(changed);
         if (rename_location && name == "location")
-            kept.append(renamed_location_field).append(line.substr(line.find(':')));
+            kept.append(renamed_location_field).append(out.substr(out.find(':')));
         else
-            kept.append(line);
+            kept.append(out);
     }
     section = std::move(kept);
 }
@@ -246,7 +269,7 @@ relay_output end_section(relay_state &st, std::string_view blank, relay_phase ne
     const bool interim = next == relay_phase::awaiting;
     if (interim && st.form == response_form::document) return {};
     st.section.append(blank);
-    if (st.form == response_form::document) keep_document_fields(st.section, st.rename_location);
+    if (st.form == response_form::document) keep_document_fields(st.section, st);
     if (next == relay_phase::held) return {};
     st.written = true;
     return {st.section, {}};

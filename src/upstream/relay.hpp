@@ -34,7 +34,12 @@ struct relay_state {
     bool written = false;          // a status line, or the body, went out
     bool replaceable_seen = false; // a 417 section came in this response
     bool rename_location = false;  // a 200's Location goes as renamed_location_field
-    std::string section;           // header text not yet written
+    // A mount request's answer: its redirects and cookie paths are rewritten
+    // to lead back through the mount (rewrite.hpp).
+    bool mounted = false;
+    std::string mount_prefix;
+    std::string mount_origin;
+    std::string section; // header text not yet written
 };
 
 // "Status:", up to four bytes of the status code, and a blank.

@@ -21,6 +21,10 @@ response_form form_for_server(const char *server_software);
 std::string_view bad_request_answer(response_form form);
 // The method is neither GET nor POST; empty means no output at all.
 std::string_view not_forwarded_answer(response_form form);
+// A mount request whose method is not forwarded (CONNECT, TRACE).
+constexpr std::string_view mount_not_allowed_answer =
+    "Status: 405 Method Not Allowed\r\nAllow: GET, HEAD, POST, PUT, PATCH, DELETE, "
+    "OPTIONS\r\n\r\n";
 // No response came from the upstream (document form only).
 constexpr std::string_view bad_gateway_answer = "Status: 502 Bad Gateway\r\n\r\n";
 

@@ -1,0 +1,94 @@
+#include "rewrite.hpp"
+
+namespace {
+
+constexpr std::string_view upstream_origin = "http://127.0.0.1:8011";
+
+constexpr char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool begins_without_case(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (lower(text[i]) != lower(prefix[i])) return false;
+    return true;
+}
+
+constexpr bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The path under the prefix, unless it is there already.
+std::string under_prefix(std::string_view path, std::string_view prefix) {
+    if (prefix.empty() || prefix == "/") return std::string(path);
+    if (path.substr(0, prefix.size()) == prefix) {
+        const std::string_view rest = path.substr(prefix.size());
+        if (rest.empty() || rest[0] == '/' || rest[0] == '?' || rest[0] == '#')
+            return std::string(path);
+    }
+    if (prefix.back() == '/') prefix.remove_suffix(1);
+    return std::string(prefix).append(path);
+}
+
+} // namespace
+
+std::string rewrite_location(std::string_view value, const mount_view &mount) {
+    if (begins_without_case(value, upstream_origin)) {
+        std::string_view rest = value.substr(upstream_origin.size());
+        if (rest.empty() || rest[0] == '/' || rest[0] == '?' || rest[0] == '#') {
+            std::string path =
+                rest.empty() || rest[0] != '/' ? "/" + std::string(rest) : std::string(rest);
+            return std::string(mount.origin).append(under_prefix(path, mount.prefix));
+        }
+        return std::string(value);
+    }
+    // A root-relative reference; "//host/..." names another host.
+    if (value.size() >= 1 && value[0] == '/' && (value.size() == 1 || value[1] != '/'))
+        return under_prefix(value, mount.prefix);
+    return std::string(value);
+}
+
+std::string rewrite_cookie(std::string_view value, const mount_view &mount) {
+    std::string out;
+    out.reserve(value.size() + mount.prefix.size());
+    bool first = true;
+    while (true) {
+        const auto semicolon = value.find(';');
+        const std::string_view part = value.substr(0, semicolon);
+        std::string_view name = part.substr(0, part.find('='));
+        std::size_t lead = 0;
+        while (lead < name.size() && is_blank(name[lead]))
+            ++lead;
+        name.remove_prefix(lead);
+        while (!name.empty() && is_blank(name.back()))
+            name.remove_suffix(1);
+        const auto eq = part.find('=');
+        // The first part is the cookie's own name and value, never an attribute.
+        if (!first && eq != std::string_view::npos && name.size() == 4 &&
+            begins_without_case(name, "path")) {
+            std::string_view path = part.substr(eq + 1);
+            std::size_t blanks = 0;
+            while (blanks < path.size() && is_blank(path[blanks]))
+                ++blanks;
+            out.append(part.substr(0, eq + 1 + blanks));
+            path.remove_prefix(blanks);
+            std::size_t end = path.size();
+            while (end > 0 && is_blank(path[end - 1]))
+                --end;
+            const std::string_view bare = path.substr(0, end);
+            if (!bare.empty() && bare[0] == '/')
+                out.append(under_prefix(bare, mount.prefix));
+            else
+                out.append(bare);
+            out.append(path.substr(end));
+        } else {
+            out.append(part);
+        }
+        first = false;
+        if (semicolon == std::string_view::npos) break;
+        out.append(1, ';');
+        value.remove_prefix(semicolon + 1);
+    }
+    return out;
+}
