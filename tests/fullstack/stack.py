@@ -297,7 +297,7 @@ def _settings(text, pattern, least):
 
 
 def lighttpd_proxy(conf):
-    streams = _settings(conf, r"^\s*(server\.stream-(?:request|response)-body\s*=[^\n]*)$", 2)
+    streams = _settings(conf, r"^    (server\.stream-(?:request|response)-body\s*=[^\n]*)$", 2)
     return (f'\nserver.modules += ( "mod_proxy" )\n$HTTP["url"] =^ "{PROXY_PREFIX}" {{\n'
             f'    proxy.server = ( "" => (( "host" => "127.0.0.1", "port" => {UPSTREAM_PORT} )) )\n'
             + "".join(f"    {line}\n" for line in streams) + "}\n")
