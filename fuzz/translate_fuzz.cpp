@@ -2,7 +2,8 @@
 // environment entries in. The plan is checked against references made
 // here without the code under test: the C library's own reading of the path
 // value (sscanf) and of CONTENT_LENGTH (atoi, strtoll for the range), and
-// the header, Range, chunked-upload and encoding rules written out again.
+// the header, Range, chunked-upload and encoding rules written out again;
+// for a query without "path=", the mount rules written out again.
 #include "request/translate.hpp"
 
 #include <cctype>
@@ -111,6 +112,218 @@ bool reference_length(const char *text, std::int32_t &length) {
     return true;
 }
 
+// ---- mount requests: no "path=" in the query ----
+
+// The value of the first entry NAME=..., or null.
+const char *reference_var(const std::vector<std::string> &entries, const char *name) {
+    const std::size_t n = std::strlen(name);
+    for (const std::string &entry : entries)
+        if (entry.size() > n && entry.compare(0, n, name) == 0 && entry[n] == '=')
+            return entry.c_str() + n + 1;
+    return nullptr;
+}
+
+bool is_token_char(unsigned char c) {
+    return std::isalnum(c) || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c));
+}
+
+// Whether a comma-separated list holds name, blanks around items ignored.
+bool reference_lists(const char *list, const std::string &name) {
+    std::string copy = list ? list : "";
+    std::size_t start = 0;
+    while (start <= copy.size()) {
+        std::size_t end = copy.find(',', start);
+        if (end == std::string::npos) end = copy.size();
+        std::size_t a = start, b = end;
+        while (a < b && (copy[a] == ' ' || copy[a] == '\t'))
+            ++a;
+        while (b > a && (copy[b - 1] == ' ' || copy[b - 1] == '\t'))
+            --b;
+        if (b - a == name.size() && strncasecmp(copy.c_str() + a, name.c_str(), b - a) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// "%XX" in upper case for blanks, control bytes, bytes outside ASCII, "#"
+// and the characters in also.
+std::string reference_escape(const std::string &text, const char *also) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= ' ' || c >= 0x7f || c == '#' || (c != 0 && std::strchr(also, c))) {
+            char piece[4];
+            std::snprintf(piece, sizeof piece, "%%%02X", c);
+            out += piece;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+std::string reference_unescape(const std::string &text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned int byte = 0;
+        if (text[i] == '%' && i + 2 < text.size() &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+            std::sscanf(text.c_str() + i + 1, "%2x", &byte) == 1) {
+            out.push_back(static_cast<char>(byte));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+// Checks the plan of a request without "path=" against the mount rules
+// written out again.
+void check_mount(const char *query, const char *method, const char *length,
+                 const std::vector<std::string> &entries, const request_plan &plan) {
+    const char *path_info = reference_var(entries, "PATH_INFO");
+    if (!path_info || !*path_info) {
+        check(plan.action == request_action::refuse && !plan.is_mount);
+        return;
+    }
+    check(plan.is_mount);
+    bool refuse = !method || !*method;
+    for (const char *c = method; !refuse && *c; ++c)
+        refuse = !is_token_char(static_cast<unsigned char>(*c));
+    const char *script_name = reference_var(entries, "SCRIPT_NAME");
+    const std::string prefix = script_name ? script_name : "";
+    refuse = refuse || prefix.find_first_of("\r\n") != std::string::npos;
+
+    const char *codings = reference_var(entries, "HTTP_TRANSFER_ENCODING");
+    const bool chunked = codings && reference_lists(codings, "chunked");
+    const char *size_text = length;
+    if (!size_text || !*size_text) {
+        const char *other = reference_var(entries, "HTTP_CONTENT_LENGTH");
+        if (other && *other) size_text = other;
+    }
+    bool has_body = false;
+    long long body_size = 0;
+    if (chunked && (!size_text || !*size_text)) {
+        has_body = true;
+        body_size = -1;
+    } else if (size_text && *size_text) {
+        char digits[32];
+        int used = 0;
+        const std::size_t n = std::strlen(size_text);
+        std::size_t a = 0, b = n;
+        while (a < b && (size_text[a] == ' ' || size_text[a] == '\t'))
+            ++a;
+        while (b > a && (size_text[b - 1] == ' ' || size_text[b - 1] == '\t'))
+            --b;
+        const bool all_digits =
+            b > a && b - a <= 18 && std::strspn(size_text + a, "0123456789") >= b - a;
+        if (all_digits) {
+            std::snprintf(digits, sizeof digits, "%.*s", static_cast<int>(b - a), size_text + a);
+            std::sscanf(digits, "%lld%n", &body_size, &used);
+            has_body = true;
+        } else {
+            refuse = true;
+        }
+    }
+    check(refuse == (plan.action == request_action::refuse));
+    if (refuse) return;
+    check(plan.mount.has_body == has_body);
+    if (has_body) check(plan.mount.body_size == body_size);
+    check(plan.mount.method == method);
+    check(plan.mount.prefix == prefix);
+    const bool not_forwarded = !std::strcmp(method, "CONNECT") || !std::strcmp(method, "TRACE");
+    check(plan.action == (not_forwarded ? request_action::ignore : request_action::mount));
+
+    // The target.
+    std::string target;
+    const char *request_uri = reference_var(entries, "REQUEST_URI");
+    bool raw = false;
+    if (request_uri) {
+        std::string path(request_uri);
+        path = path.substr(0, path.find('?'));
+        if (path.compare(0, prefix.size(), prefix) == 0 &&
+            reference_unescape(path.substr(prefix.size())) == path_info) {
+            target = reference_escape(path.substr(prefix.size()), "");
+            raw = true;
+        }
+    }
+    if (!raw) target = reference_escape(path_info, "?%");
+    if (*query) target += "?" + reference_escape(query, "");
+    check(plan.url == "http://127.0.0.1:8011" + target);
+
+    // The header lines: the client's fields under their HTTP names, then the
+    // forwarding fields.
+    static const char *const withheld[] = {"HOST",
+                                           "CONNECTION",
+                                           "KEEP_ALIVE",
+                                           "TE",
+                                           "UPGRADE",
+                                           "PROXY_CONNECTION",
+                                           "PROXY",
+                                           "TRANSFER_ENCODING",
+                                           "CONTENT_LENGTH",
+                                           "EXPECT",
+                                           "X_FORWARDED_FOR",
+                                           "X_FORWARDED_HOST",
+                                           "X_FORWARDED_PROTO",
+                                           "X_FORWARDED_PREFIX"};
+    const char *connection = reference_var(entries, "HTTP_CONNECTION");
+    const bool content_type = reference_var(entries, "CONTENT_TYPE") != nullptr;
+    std::vector<std::string> expected;
+    bool accept = false;
+    for (const std::string &entry : entries) {
+        const auto eq = entry.find('=');
+        if (eq == std::string::npos || entry.find_first_of("\r\n") != std::string::npos) continue;
+        const std::string name = entry.substr(0, eq), value = entry.substr(eq + 1);
+        if (starts(entry, "HTTP_")) {
+            const std::string cgi = name.substr(5);
+            bool skip = cgi == "CONTENT_TYPE" && content_type;
+            for (const char *w : withheld)
+                skip = skip || cgi == w;
+            std::string http;
+            bool word = true;
+            for (unsigned char c : cgi) {
+                if (!is_token_char(c)) {
+                    http.clear();
+                    break;
+                }
+                http.push_back(
+                    c == '_' ? '-' : static_cast<char>(word ? std::toupper(c) : std::tolower(c)));
+                word = c == '_';
+            }
+            if (skip || http.empty() || reference_lists(connection, http)) continue;
+            accept = accept || cgi == "ACCEPT";
+            expected.push_back(http + ": " + value);
+        } else if (name == "CONTENT_TYPE" && !value.empty()) {
+            expected.push_back("Content-Type: " + value);
+        }
+    }
+    const char *remote = reference_var(entries, "REMOTE_ADDR");
+    const char *forwarded = reference_var(entries, "HTTP_X_FORWARDED_FOR");
+    const char *host = reference_var(entries, "HTTP_HOST");
+    const char *https = reference_var(entries, "HTTPS");
+    const char *scheme = reference_var(entries, "REQUEST_SCHEME");
+    const bool secure = (https && (!strcasecmp(https, "on") || !std::strcmp(https, "1"))) ||
+                        (scheme && !strcasecmp(scheme, "https"));
+    std::vector<std::string> fields;
+    const std::string r = remote ? remote : "", f = forwarded ? forwarded : "";
+    if (!r.empty() || !f.empty())
+        fields.push_back("X-Forwarded-For: " + f + (!r.empty() && !f.empty() ? ", " : "") + r);
+    if (host) fields.push_back(std::string("X-Forwarded-Host: ") + host);
+    fields.push_back(std::string("X-Forwarded-Proto: ") + (secure ? "https" : "http"));
+    if (!prefix.empty()) fields.push_back("X-Forwarded-Prefix: " + prefix);
+    for (const std::string &field : fields)
+        if (field.find_first_of("\r\n") == std::string::npos) expected.push_back(field);
+    if (!accept) expected.push_back("Accept:");
+    expected.push_back("Expect:");
+    std::vector<std::string> lines;
+    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
+        lines.emplace_back(item->data);
+    check(lines == expected);
+}
+
 } // namespace
 
 // Input: a flag byte (which of query, method and length are set), then
@@ -135,6 +348,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     envp.push_back(nullptr);
 
     const request_plan plan = plan_request(query, method, length, envp.data());
+    if (query && !std::strstr(query, "path=")) {
+        check_mount(query, method, length, {fields.begin() + 3, fields.end()}, plan);
+        return 0;
+    }
 
     std::vector<std::string> lines;
     for (const curl_slist *item = plan.headers.get(); item; item = item->next)

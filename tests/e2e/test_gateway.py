@@ -604,6 +604,83 @@ class ResponseRelay(GatewayTest):
             up.close()
 
 
+MOUNT_NOT_ALLOWED = (b"Status: 405 Method Not Allowed\r\n"
+                     b"Allow: GET, HEAD, POST, PUT, PATCH, DELETE, OPTIONS\r\n\r\n")
+
+
+class MountRequests(GatewayTest):
+    """No path= in the query and a PATH_INFO: the upstream mounted at SCRIPT_NAME."""
+
+    def mount_env(self, method, path_info="/api/items", query="page=2", **extra):
+        return cgi_env(query, method, PATH_INFO=path_info, SCRIPT_NAME="/app",
+                       REQUEST_URI="/app" + path_info + ("?" + query if query else ""),
+                       HTTP_HOST="example.org:8080", REMOTE_ADDR="10.1.2.3", **extra)
+
+    def test_methods_bodies_and_heads_go_as_the_client_sent_them(self):
+        reply = b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nX-Up: 1\r\n\r\n"
+        cases = [("PUT", {"CONTENT_LENGTH": "5", "CONTENT_TYPE": "text/plain"}, b"hello", True),
+                 ("DELETE", {}, b"", True),
+                 ("PATCH", {"CONTENT_LENGTH": "2"}, b"{}", True),
+                 ("OPTIONS", {}, b"", True),
+                 ("HEAD", {}, b"", False),
+                 ("PROPFIND", {"CONTENT_LENGTH": "0"}, b"", True)]
+        for method, extra, body, with_body in cases:
+            with self.subTest(method=method):
+                up, code, out = self.serve([reply + (b"body" if with_body else b"")],
+                                           self.mount_env(method, **extra), body)
+                self.assertEqual(code, 0)
+                head, _, sent = up.request.partition(b"\r\n\r\n")
+                lines = head.split(b"\r\n")
+                self.assertEqual(lines[0], method.encode() + b" /api/items?page=2 HTTP/1.1")
+                self.assertEqual(sent, body)
+                self.assertEqual(b"Content-Length: %d" % len(body) in lines,
+                                 "CONTENT_LENGTH" in extra)
+                for line in (b"Host: 127.0.0.1:8011", b"X-Forwarded-For: 10.1.2.3",
+                             b"X-Forwarded-Host: example.org:8080", b"X-Forwarded-Proto: http",
+                             b"X-Forwarded-Prefix: /app"):
+                    self.assertIn(line, lines)
+                self.assertFalse(any(l.lower().startswith((b"user-agent", b"accept", b"expect"))
+                                     for l in lines), lines)
+                self.assertEqual(out, b"Status: 200 OK\r\nContent-Length: 4\r\nX-Up: 1\r\n\r\n"
+                                 + (b"body" if with_body else b""))
+
+    def test_header_names_are_those_of_http(self):
+        up, _, _ = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"], self.mount_env(
+            "GET", HTTP_X_API_KEY="k", HTTP_IF_NONE_MATCH='"e1"', HTTP_ACCEPT_ENCODING="gzip",
+            HTTP_CONNECTION="X-Hop", HTTP_X_HOP="1", HTTP_X_FORWARDED_FOR="192.0.2.1"))
+        lines = self.request_head(up)
+        for line in (b"X-Api-Key: k", b'If-None-Match: "e1"', b"Accept-Encoding: gzip",
+                     b"X-Forwarded-For: 192.0.2.1, 10.1.2.3"):
+            self.assertIn(line, lines)
+        self.assertFalse(any(l.lower().startswith((b"x-hop", b"connection")) for l in lines))
+
+    def test_answers_lead_back_through_the_mount(self):
+        reply = (b"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:8011/login?next=/x\r\n"
+                 b"Set-Cookie: s=1; Path=/\r\nContent-Location: /app/done\r\n"
+                 b"Content-Length: 0\r\n\r\n")
+        _, code, out = self.serve([reply], self.mount_env("GET"))
+        self.assertEqual((code, out), (0, b"Status: 302 Found\r\n"
+                                          b"Location: http://example.org:8080/app/login?next=/x\r\n"
+                                          b"Set-Cookie: s=1; Path=/app/\r\n"
+                                          b"Content-Location: /app/done\r\n"
+                                          b"Content-Length: 0\r\n\r\n"))
+
+    def test_what_is_not_a_mount_request_or_not_forwarded(self):
+        document_400 = b"Status: 400 Bad Request\r\n\r\n"
+        cases = [("TRACE", self.mount_env("TRACE"), MOUNT_NOT_ALLOWED),
+                 ("CONNECT", self.mount_env("CONNECT"), MOUNT_NOT_ALLOWED),
+                 ("method not a token", self.mount_env("GET X"), document_400),
+                 ("no PATH_INFO", cgi_env("page=2", "GET"), BAD_REQUEST),
+                 ("empty PATH_INFO", cgi_env("", "GET", PATH_INFO=""), BAD_REQUEST),
+                 ("no QUERY_STRING", cgi_env(None, "GET", PATH_INFO="/a"), BAD_REQUEST)]
+        for name, env, expected in cases:
+            with self.subTest(name):
+                up, code, out = self.serve([b"HTTP/1.1 204 No Content\r\n\r\n"], env)
+                self.assertEqual(out, expected)
+                self.assertEqual(code, 0 if expected == MOUNT_NOT_ALLOWED else 255)
+                self.assertFalse(up.contacted)
+
+
 class UpstreamFaults(GatewayTest):
     def test_broken_replies_keep_what_came_and_exit_0(self):
         # libcurl hands over only complete header lines and refuses a status

@@ -1,4 +1,5 @@
 #include "upstream/relay.hpp"
+#include "upstream/rewrite.hpp"
 
 #include <gtest/gtest.h>
 
@@ -40,10 +41,13 @@ struct chunk {
 // Replays a delivery sequence and the end of the transfer; returns what
 // would reach the web server.
 std::string relay_all(response_form form, const std::vector<chunk> &chunks,
-                      bool rename_location = false) {
+                      bool rename_location = false, bool mounted = false) {
     relay_state state;
     state.form = form;
     state.rename_location = rename_location;
+    state.mounted = mounted;
+    state.mount_prefix = "/app";
+    state.mount_origin = "http://example.org";
     std::string out;
     for (const auto &c : chunks) {
         const relay_output o = plan_chunk(state, c.data, c.is_header);
@@ -60,6 +64,7 @@ struct relay_case {
     std::vector<chunk> chunks;
     std::string expected;
     bool rename_location = false; // as under Apache's mod_cgi
+    bool mounted = false;         // a mount request's answer, the mount at /app
 };
 
 constexpr response_form passthrough = response_form::passthrough;
@@ -249,6 +254,24 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
          document,
          {{"HTTP/1.1 200 OK\r\n", true}, {"Location: /x\r\n", true}, {"\r\n", true}},
          "Status: 200 OK\r\nLocation: /x\r\n\r\n"},
+        {"mounted: redirect, content location and cookie path rewritten, line ends kept",
+         document,
+         {{"HTTP/1.1 302 Found\r\n", true},
+          {"Location:\thttp://127.0.0.1:8011/login \r\n", true},
+          {"content-location: /c\n", true},
+          {"Set-Cookie: s=1; Path=/\r\n", true},
+          {"X-Location: /x\r\n", true},
+          {"\r\n", true}},
+         "Status: 302 Found\r\nLocation:\thttp://example.org/app/login \r\ncontent-location: "
+         "/app/c\nSet-Cookie: s=1; Path=/app/\r\nX-Location: /x\r\n\r\n",
+         false,
+         true},
+        {"mounted under apache's cgi: a 200's Location rewritten and renamed",
+         document,
+         {{"HTTP/1.1 200 OK\r\n", true}, {"Location: /x\r\n", true}, {"\r\n", true}},
+         "Status: 200 OK\r\nX-Cgi-Forward-Location: /app/x\r\n\r\n",
+         true,
+         true},
         {"passthrough keeps them",
          passthrough,
          {{"HTTP/1.1 200 OK\r\n", true}, {"Connection: close\r\n", true}, {"\r\n", true}},
@@ -259,7 +282,45 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
          "Status: 200 OK\r\n\r\npart"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(relay_all(c.form, c.chunks, c.rename_location), c.expected) << c.name;
+        EXPECT_EQ(relay_all(c.form, c.chunks, c.rename_location, c.mounted), c.expected) << c.name;
+}
+
+TEST(Rewrite, RedirectsAndCookiePathsLeadBackThroughTheMount) {
+    const mount_view app{"/app", "https://example.org:8443"};
+    const std::pair<std::string_view, std::string> locations[] = {
+        {"http://127.0.0.1:8011/login?next=/x", "https://example.org:8443/app/login?next=/x"},
+        {"HTTP://127.0.0.1:8011", "https://example.org:8443/app/"},
+        {"http://127.0.0.1:8011?q", "https://example.org:8443/app/?q"},
+        {"http://127.0.0.1:8011/app/x", "https://example.org:8443/app/x"},
+        {"http://127.0.0.1:80110/x", "http://127.0.0.1:80110/x"},
+        {"http://localhost:8011/x", "http://localhost:8011/x"},
+        {"/login", "/app/login"},
+        {"/", "/app/"},
+        {"/app", "/app"},
+        {"/app/login", "/app/login"},
+        {"/app?x", "/app?x"},
+        {"/apple", "/app/apple"},
+        {"//other.example/x", "//other.example/x"},
+        {"relative/x", "relative/x"},
+        {"https://other.example/", "https://other.example/"},
+        {"", ""},
+    };
+    for (const auto &[value, expected] : locations)
+        EXPECT_EQ(rewrite_location(value, app), expected) << value;
+    EXPECT_EQ(rewrite_location("http://127.0.0.1:8011/x", {"/app", ""}), "/app/x");
+    EXPECT_EQ(rewrite_location("/x", {"", "http://h"}), "/x");
+
+    const std::pair<std::string_view, std::string> cookies[] = {
+        {"s=1; Path=/; HttpOnly", "s=1; Path=/app/; HttpOnly"},
+        {"s=1; path = /x ;Secure", "s=1; path = /app/x ;Secure"},
+        {"s=1;PATH=/app/y", "s=1;PATH=/app/y"},
+        {"path=/x; Max-Age=5", "path=/x; Max-Age=5"},
+        {"s=1; Path=relative", "s=1; Path=relative"},
+        {"s=1; Paths=/x; Domain=a", "s=1; Paths=/x; Domain=a"},
+        {"s=1", "s=1"},
+    };
+    for (const auto &[value, expected] : cookies)
+        EXPECT_EQ(rewrite_cookie(value, app), expected) << value;
 }
 
 TEST(FormForServer, DocumentFormForServersThatMisreadThePassthroughForm) {

@@ -1,4 +1,5 @@
 #include "command_line.hpp"
+#include "request/mount.hpp"
 #include "request/translate.hpp"
 
 #include <gtest/gtest.h>
@@ -277,6 +278,184 @@ TEST(PlanRequest, ForwardsHeaderLinesInEnvironmentOrder) {
             lines.emplace_back(item->data);
         EXPECT_EQ(plan.action, request_action::post);
         EXPECT_EQ(lines, expected) << env.front();
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(MountTarget, RawBytesWhereTheyAgreeElseThePathEncoded) {
+    struct target_case {
+        std::string_view path_info, script_name;
+        std::optional<std::string_view> request_uri;
+        std::string_view query;
+        std::string expected;
+    };
+    const target_case cases[] = {
+        {"/api/items", "/app", "/app/api/items?page=2", "page=2", "/api/items?page=2"},
+        {"/api/items", "/app", std::nullopt, "", "/api/items"},
+        // Encoded "/" and "?" stay as the client sent them.
+        {"/a/b?c", "/app", "/app/a%2Fb%3Fc", "", "/a%2Fb%3Fc"},
+        {"/a b/\xc3\xa9", "/app", "/app/a%20b/%c3%a9?x", "x", "/a%20b/%c3%a9?x"},
+        // Without agreement: PATH_INFO encoded, "/" kept.
+        {"/a b?c#d%e/\xc3\xa9", "/app", std::nullopt, "", "/a%20b%3Fc%23d%25e/%C3%A9"},
+        {"/a", "/app", "/other/a", "", "/a"},
+        {"/a/b", "/app", "/app/a//b", "", "/a/b"},
+        // busybox hands REQUEST_URI over decoded: unsafe bytes are encoded.
+        {"/a b", "/cgi-bin/cgi_forward", "/cgi-bin/cgi_forward/a b", "", "/a%20b"},
+        {"/x", "", "/x?q", "q=1 2#", "/x?q=1%202%23"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(mount_target({c.path_info, c.script_name, c.request_uri, c.query}), c.expected)
+            << c.path_info;
+}
+
+TEST(HttpFieldName, WordsCapitalisedJoinedByHyphens) {
+    const std::pair<std::string_view, std::string> cases[] = {
+        {"X_API_KEY", "X-Api-Key"},
+        {"IF_NONE_MATCH", "If-None-Match"},
+        {"ACCEPT", "Accept"},
+        {"DNT", "Dnt"},
+        {"X__A", "X--A"},
+        {"x_lower", "X-Lower"},
+        {"A.B", "A.b"},
+        {"BAD NAME", ""},
+        {"BAD:NAME", ""},
+        {"", ""},
+    };
+    for (const auto &[cgi, http] : cases)
+        EXPECT_EQ(http_field_name(cgi), http) << cgi;
+    for (std::string_view method : {"GET", "PROPFIND", "M-SEARCH", "x!#$%&'*+.^_`|~"})
+        EXPECT_TRUE(is_method_token(method)) << method;
+    for (std::string_view method : {"", "GET ", "A(B", "A\x80"})
+        EXPECT_FALSE(is_method_token(method)) << method;
+}
+
+struct mount_case {
+    const char *name;
+    const char *query;
+    const char *method;
+    const char *length;
+    std::vector<std::string> env;
+    request_action action;
+    std::string url;
+    std::vector<std::string> lines;
+    std::int64_t body_size = -2; // -2: no body
+};
+
+TEST(PlanMount, ForwardsAsAProxyWould) {
+    const std::vector<std::string> mounted = {"PATH_INFO=/api", "SCRIPT_NAME=/app"};
+    const std::vector<std::string> base_lines = {"X-Forwarded-Proto: http",
+                                                 "X-Forwarded-Prefix: /app", "Accept:", "Expect:"};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const mount_case cases[] = {
+        {"get", "", "GET", nullptr, mounted, request_action::mount, "http://127.0.0.1:8011/api",
+         base_lines},
+        {"no PATH_INFO is refused",
+         "",
+         "GET",
+         nullptr,
+         {"SCRIPT_NAME=/app"},
+         request_action::refuse,
+         "",
+         {}},
+        {"empty PATH_INFO is refused",
+         "a=1",
+         "GET",
+         nullptr,
+         {"PATH_INFO="},
+         request_action::refuse,
+         "",
+         {}},
+        {"no QUERY_STRING is refused",
+         nullptr,
+         "GET",
+         nullptr,
+         mounted,
+         request_action::refuse,
+         "",
+         {}},
+        {"path= anywhere keeps the path rule",
+         "xpath=/q",
+         "GET",
+         nullptr,
+         mounted,
+         request_action::get,
+         "127.0.0.1:8011/q",
+         {}},
+        {"method not a token", "", "GE T", nullptr, mounted, request_action::refuse, "", {}},
+        {"no method", "", nullptr, nullptr, mounted, request_action::refuse, "", {}},
+        {"trace is not forwarded", "", "TRACE", nullptr, mounted, request_action::ignore,
+         "http://127.0.0.1:8011/api", base_lines},
+        {"put with a body", "v=1", "PUT", "5", mounted, request_action::mount,
+         "http://127.0.0.1:8011/api?v=1", base_lines, 5},
+        {"bad length", "", "PUT", "5x", mounted, request_action::refuse, "", {}},
+        {"busybox gives the length as a field", "", "DELETE", nullptr,
+         with(mounted, {"HTTP_CONTENT_LENGTH=3"}), request_action::mount,
+         "http://127.0.0.1:8011/api", base_lines, 3},
+        {"chunked upload", "", "PATCH", "", with(mounted, {"HTTP_TRANSFER_ENCODING=chunked"}),
+         request_action::mount, "http://127.0.0.1:8011/api", base_lines, -1},
+        {"header names, hop-by-hop fields and the forwarding fields",
+         "",
+         "GET",
+         nullptr,
+         with(mounted, {"HTTP_X_API_KEY=k",
+                        "HTTP_HOST=example.org:8080",
+                        "HTTP_CONNECTION=keep-alive, X-Drop",
+                        "HTTP_X_DROP=1",
+                        "HTTP_KEEP_ALIVE=5",
+                        "HTTP_TE=trailers",
+                        "HTTP_UPGRADE=h2c",
+                        "HTTP_PROXY_CONNECTION=x",
+                        "HTTP_PROXY=http://evil",
+                        "HTTP_ACCEPT=text/html",
+                        "HTTP_COOKIE=c=1",
+                        "HTTP_AUTHORIZATION=Basic x",
+                        "HTTP_X_FORWARDED_FOR=1.1.1.1",
+                        "HTTP_X_FORWARDED_HOST=spoofed",
+                        "HTTP_X_FORWARDED_PREFIX=/spoofed",
+                        "HTTP_EXPECT=100-continue",
+                        "CONTENT_TYPE=text/plain",
+                        "HTTP_CONTENT_TYPE=x/y",
+                        "REMOTE_ADDR=10.1.2.3",
+                        "HTTPS=on",
+                        "HTTP_BAD=a\r\nb: c"}),
+         request_action::mount,
+         "http://127.0.0.1:8011/api",
+         {"X-Api-Key: k", "Accept: text/html", "Cookie: c=1", "Authorization: Basic x",
+          "Content-Type: text/plain", "X-Forwarded-For: 1.1.1.1, 10.1.2.3",
+          "X-Forwarded-Host: example.org:8080", "X-Forwarded-Proto: https",
+          "X-Forwarded-Prefix: /app", "Expect:"}},
+        {"request scheme https",
+         "",
+         "GET",
+         nullptr,
+         with(mounted, {"REQUEST_SCHEME=https"}),
+         request_action::mount,
+         "http://127.0.0.1:8011/api",
+         {"X-Forwarded-Proto: https", "X-Forwarded-Prefix: /app", "Accept:", "Expect:"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> env = c.env;
+        std::vector<char *> envp;
+        for (auto &e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const request_plan plan = plan_request(c.query, c.method, c.length, envp.data());
+        EXPECT_EQ(plan.action, c.action) << c.name;
+        if (plan.action == request_action::refuse) continue;
+        EXPECT_EQ(plan.url, c.url) << c.name;
+        if (!plan.is_mount) continue;
+        std::vector<std::string> lines;
+        for (const curl_slist *item = plan.headers.get(); item; item = item->next)
+            lines.emplace_back(item->data);
+        EXPECT_EQ(lines, c.lines) << c.name;
+        EXPECT_EQ(plan.mount.has_body ? plan.mount.body_size : -2, c.body_size) << c.name;
+        EXPECT_EQ(plan.mount.method, c.method) << c.name;
     }
 }
 
