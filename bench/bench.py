@@ -106,9 +106,33 @@ def per_request(tools, gateways, work):
             for name, result in zip(order, json.load(f)["results"]):
                 times[name].append(result["mean"] * 1000)
     floor = statistics.median(times["raw-socket GET (floor)"])
-    return [["per request, whole process", name, spread(times[name], "ms", 3), "", "",
+    rows = [["per request, whole process", name, spread(times[name], "ms", 3), "", "",
              f"{statistics.median(times[name]) / floor:.2f}x raw-socket floor"]
             for name, _ in commands]
+    return rows + mount_per_request(gateways[-1], work)
+
+
+def mount_per_request(gateway, work):
+    """A mount request against the same request with path=, the same build,
+    taken in turn round by round."""
+    name, path = gateway
+    envs = {"path=": dict(os.environ, QUERY_STRING="path=/small.json", REQUEST_METHOD="GET"),
+            "mount": dict(os.environ, QUERY_STRING="", PATH_INFO="/small.json",
+                          SCRIPT_NAME="/app", REQUEST_URI="/app/small.json",
+                          REQUEST_METHOD="GET", HTTP_HOST="example.org")}
+    out = os.path.join(work, "hyperfine-mount.json")
+    times = {kind: [] for kind in envs}
+    for r in range(ROUNDS):
+        for kind in in_turn(list(envs), r):
+            subprocess.run(["hyperfine", "-N", "--warmup", "10", "--runs", str(HYPERFINE_RUNS),
+                            "--export-json", out, "--style", "none", path], env=envs[kind],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with open(out) as f:
+                times[kind].append(json.load(f)["results"][0]["mean"] * 1000)
+    ratio = statistics.median(times["mount"]) / statistics.median(times["path="])
+    return [["per request, whole process", f"cgi_forward, {name} build, {kind} request",
+             spread(times[kind], "ms", 3), "", "",
+             f"{ratio:.2f}x path= request" if kind == "mount" else ""] for kind in envs]
 
 
 def start_fastcgi(gateway, work):
@@ -140,7 +164,13 @@ def start_lighttpd(tools, gateways, sock, work):
              '  server.stream-request-body = 2',
              '  server.stream-response-body = 2',
              f'  fastcgi.server = ( "" => (( "socket" => "{sock}",',
-             '                              "check-local" => "disable" )) ) }']
+             '                              "check-local" => "disable" )) ) }',
+             # The same server with the upstream mounted at /app.
+             '$HTTP["url"] =^ "/app/" {',
+             '  server.stream-request-body = 2',
+             '  server.stream-response-body = 2',
+             f'  fastcgi.server = ( "/app" => (( "socket" => "{sock}",',
+             '                                  "check-local" => "disable" )) ) }']
     programs = [(name, path) for name, path in gateways] + [("noop", f"{tools}/bench_noop_cgi")]
     for name, path in programs:
         lines += [f'$HTTP["url"] == "/cgi-bin/{name}" {{',
@@ -256,6 +286,7 @@ def measure_servers(gateways, fastcgi_pid, chart):
                 f"http://127.0.0.1:{UPSTREAM_PORT}/small.json", (8, 64)),
                ("lighttpd", "mod_proxy", light + "/proxy/small.json", (8, 64)),
                ("lighttpd", fast, f"{light}/fastcgi?{query}", (8, 64)),
+               ("lighttpd", fast + ", mount", f"{light}/app/small.json", (8,)),
                ("nginx", "proxy_pass", ngx + "/proxy/small.json", (8, 64)),
                ("nginx", fast, f"{ngx}/fastcgi?{query}", (8, 64))]
     targets += [("lighttpd", f"CGI, cgi_forward {name} build", f"{light}/cgi-bin/{name}?{query}",
@@ -276,7 +307,7 @@ def measure_servers(gateways, fastcgi_pid, chart):
         for server, program, url, c in in_turn(runs, r):
             result = wrk(url, c, WRK_SECONDS)
             results[(server, program, c)].append(result)
-            if program == fast:
+            if program.startswith(fast):
                 served += result[1]
     rates = {key: statistics.median(v[0] for v in values) for key, values in results.items()}
     # The rest of the million over kept connections, the faster way.
@@ -293,6 +324,8 @@ def measure_servers(gateways, fastcgi_pid, chart):
         ratio = []
         if program.startswith("CGI"):
             ratio.append(f"{rate / rates[(server, noop, c)]:.2f}x no-op CGI")
+        elif program == fast + ", mount":
+            ratio.append(f"{rate / rates[(server, fast, c)]:.2f}x path= request")
         elif server != "upstream itself":
             proxy = "mod_proxy" if server == "lighttpd" else "proxy_pass"
             ratio.append(f"{rate / rates[(server, proxy, c)]:.2f}x {proxy}")
