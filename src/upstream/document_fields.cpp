@@ -1,0 +1,111 @@
+#include "document_fields.hpp"
+
+#include "response_form.hpp"
+
+#include <algorithm>
+
+namespace {
+
+bool is_blank_line(std::string_view line) {
+    return line == "\r\n" || line == "\n";
+}
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char &c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+// The fields that describe a single connection (name in lower case).
+bool is_hop_by_hop(std::string_view name) {
+    for (std::string_view hop : {"connection", "keep-alive", "proxy-connection", "te", "upgrade"})
+        if (name == hop) return true;
+    return false;
+}
+
+constexpr bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// A field line's name in lower case, without blanks before the colon; empty
+// for a continuation line.
+std::string field_name(std::string_view line) {
+    if (line.empty() || is_blank(line[0])) return {};
+    std::string_view name = line.substr(0, line.find(':'));
+    while (!name.empty() && is_blank(name.back()))
+        name.remove_suffix(1);
+    return lower_case(name);
+}
+
+// Whether the comma-separated list of names in a Connection field holds
+// `name` (lower case).
+bool names(std::string_view list, std::string_view name) {
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        std::string_view item = list.substr(0, comma);
+        while (!item.empty() && (is_blank(item.front()) || item.front() == '\r'))
+            item.remove_prefix(1);
+        while (!item.empty() &&
+               (is_blank(item.back()) || item.back() == '\r' || item.back() == '\n'))
+            item.remove_suffix(1);
+        if (lower_case(item) == name) return true;
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+// The field line with its value rewritten for a mount request, or empty when
+// it stays as it is.
+std::string rewritten(std::string_view line, const std::string &name, const mount_view *mount) {
+    const bool location = name == "location" || name == "content-location";
+    if (!mount || (!location && name != "set-cookie")) return {};
+    std::size_t start = line.find(':') + 1;
+    while (start < line.size() && is_blank(line[start]))
+        ++start;
+    std::size_t end = line.size();
+    while (end > start &&
+           (is_blank(line[end - 1]) || line[end - 1] == '\r' || line[end - 1] == '\n'))
+        --end;
+    const std::string_view value = line.substr(start, end - start);
+    std::string out(line.substr(0, start));
+    out.append(location ? rewrite_location(value, *mount) : rewrite_cookie(value, *mount));
+    return out.append(line.substr(end));
+}
+
+} // namespace
+
+void keep_document_fields(std::string &section, const field_rules &rules) {
+    const bool rename_location =
+        rules.rename_location && section.compare(0, 12, "Status: 200 ") == 0;
+    std::string_view text = section;
+    const std::size_t first_end = text.find('\n') + 1; // the Status line, always kept
+    std::string connection;
+    for (std::size_t at = first_end; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        const std::string_view line = text.substr(at, end - at);
+        if (field_name(line) == "connection")
+            connection.append(line.substr(line.find(':') + 1)).append(1, ',');
+        at = end;
+    }
+    std::string kept(text.substr(0, first_end));
+    bool dropping = false;
+    for (std::size_t at = first_end; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        const std::string_view line = text.substr(at, end - at);
+        at = end;
+        const std::string name = field_name(line);
+        if (!name.empty() || is_blank_line(line))
+            dropping = !is_blank_line(line) &&
+                       (is_hop_by_hop(name) || name == "status" || names(connection, name));
+        if (dropping) continue;
+        std::string changed = rewritten(line, name, rules.mount);
+        const std::string_view out = changed.empty() ? line : std::string_view(changed);
+        if (rename_location && name == "location")
+            kept.append(renamed_location_field).append(out.substr(out.find(':')));
+        else
+            kept.append(out);
+    }
+    section = std::move(kept);
+}
