@@ -289,6 +289,13 @@ def start_fastcgi_gateway(gateway, workdir):
 PROXY_PREFIX = "/proxy/"
 
 
+# Beside it, each proxy with the upstream mounted as the gateway's deploy
+# files mount it (/app/X reaches the upstream as /X), redirects and cookie
+# paths mapped back: the oracle for mount requests.
+PROXY_MOUNT = "/proxy-app"
+MOUNT = "/app"
+
+
 def _settings(text, pattern, least):
     found = re.findall(pattern, text, re.M | re.S)
     if len(found) < least:
@@ -300,7 +307,10 @@ def lighttpd_proxy(conf):
     streams = _settings(conf, r"^    (server\.stream-(?:request|response)-body\s*=[^\n]*)$", 2)
     return (f'\nserver.modules += ( "mod_proxy" )\n$HTTP["url"] =^ "{PROXY_PREFIX}" {{\n'
             f'    proxy.server = ( "" => (( "host" => "127.0.0.1", "port" => {UPSTREAM_PORT} )) )\n'
-            + "".join(f"    {line}\n" for line in streams) + "}\n")
+            + "".join(f"    {line}\n" for line in streams) + "}\n"
+            f'$HTTP["url"] =^ "{PROXY_MOUNT}/" {{\n'
+            f'    proxy.server = ( "" => (( "host" => "127.0.0.1", "port" => {UPSTREAM_PORT} )) )\n'
+            f'    proxy.header = ( "map-urlpath" => ( "{PROXY_MOUNT}/" => "/" ) )\n}}\n')
 
 
 def apache_proxy(part):
@@ -309,18 +319,24 @@ def apache_proxy(part):
                             r"\n.*?</IfModule>\n).*?^</Location>", 1)[0]
     to = f"http://127.0.0.1:{UPSTREAM_PORT}{PROXY_PREFIX}"
     return (f"\nProxyPass {PROXY_PREFIX} {to}\nProxyPassReverse {PROXY_PREFIX} {to}\n"
-            f"<Location {PROXY_PREFIX}>\n{block}</Location>\n")
+            f"<Location {PROXY_PREFIX}>\n{block}</Location>\n"
+            f"ProxyPass {PROXY_MOUNT}/ http://127.0.0.1:{UPSTREAM_PORT}/\n"
+            f"<Location {PROXY_MOUNT}/>\n    ProxyPassReverse http://127.0.0.1:{UPSTREAM_PORT}/\n"
+            f"    ProxyPassReverseCookiePath / {PROXY_MOUNT}/\n</Location>\n")
 
 
 def nginx_proxy(part):
     # fastcgi_buffering and fastcgi_request_buffering as proxy_ settings;
     # HTTP/1.1 lets a chunked request body stream on as it does to FastCGI.
-    buffering = _settings(part, r"^\s*fastcgi_((?:request_)?buffering \w+;)", 2)
-    lines = [f"proxy_{b}" for b in buffering] + _settings(
-        part, r"^\s*((?:gzip|client_max_body_size) \w+;)", 2)
+    # Each once: the mount's location repeats them.
+    buffering = dict.fromkeys(_settings(part, r"^\s*fastcgi_((?:request_)?buffering \w+;)", 2))
+    lines = [f"proxy_{b}" for b in buffering] + list(dict.fromkeys(_settings(
+        part, r"^\s*((?:gzip|client_max_body_size) \w+;)", 2)))
     return (f"location {PROXY_PREFIX} {{\n        proxy_pass http://127.0.0.1:{UPSTREAM_PORT};\n"
             "        proxy_http_version 1.1;\n" + "".join(f"        {l}\n" for l in lines)
-            + "    }\n")
+            + "    }\n"
+            f"    location {PROXY_MOUNT}/ {{\n        proxy_pass http://127.0.0.1:{UPSTREAM_PORT}/;\n"
+            f"        proxy_http_version 1.1;\n        proxy_cookie_path / {PROXY_MOUNT}/;\n    }}\n")
 
 
 # ---- the servers: each returns the processes it started, server last ----
@@ -387,7 +403,7 @@ def start_apache(gateway, workdir):
 def start_apache_fastcgi(gateway, workdir):
     fcgi, sock = start_fastcgi_gateway(gateway, workdir)
     part = deploy_text("apache-fastcgi.conf", [(FASTCGI_SOCKET, sock)])
-    return [fcgi] + _apache(workdir, ["proxy", "proxy_fcgi"], part)
+    return [fcgi] + _apache(workdir, ["proxy", "proxy_fcgi", "setenvif"], part)
 
 
 def _nginx(workdir, part, http_part=""):
