@@ -3,12 +3,17 @@
 Usage (in a private network namespace): test_stack.py PATH_TO_CGI_FORWARD
 The web server is lighttpd with deploy/lighttpd.conf unless STACK_SERVER
 names another way of serving (see stack.SERVERS). Exits 77 (skipped) when
-that server cannot run here.
+that server cannot run here. Where the server has a reverse proxy of its
+own, a table of cases compares the gateway with it (CASES below).
 """
+import base64
+import collections
 import concurrent.futures
+import gzip
 import hashlib
 import json
 import os
+import re
 import select
 import socket
 import subprocess
@@ -28,6 +33,189 @@ FASTCGI = stack.SERVERS[SERVER].fastcgi if SERVER in stack.SERVERS else False
 DOCUMENT = SERVER != "lighttpd"
 # These use the gateway's Status line and also pass it on as a field.
 STATUS_FIELD = SERVER in ("mini_httpd", "caddy")
+
+
+# ---- the server's own reverse proxy as the oracle ----
+# Each case sends the same request through the gateway and through the web
+# server's proxy to the same scripted upstream, then compares what the client
+# got (status, the fields a client acts on, the body) and what the upstream
+# received. A difference passes only where the README's table of intended
+# differences names that case, that way in and that part of the view.
+PROXY = SERVER in stack.SERVERS and stack.SERVERS[SERVER].proxy
+FIELDS = ("Location", "Content-Location", "Set-Cookie", "Content-Type", "Content-Encoding",
+          "Content-Range", "ETag", "Last-Modified", "Cache-Control", "WWW-Authenticate",
+          "Allow", "Content-Length")
+UPSTREAM = "upstream request"
+DIFFERENCES = "## Where the gateway differs from a proxy"
+# The names of the ways in, as the table's "where" cells spell them.
+WHERE = {"all": {"lighttpd", "lighttpd-fastcgi", "apache", "apache-fastcgi", "nginx",
+                 "nginx-fastcgi"}}
+WHERE["document form"] = WHERE["all"] - {"lighttpd"}
+for _name, _server in (("lighttpd", "lighttpd"), ("Apache", "apache"), ("nginx", "nginx")):
+    WHERE[f"{_name} FastCGI"] = {_server + "-fastcgi"}
+    WHERE[f"{_name} {'fcgiwrap' if _name == 'nginx' else 'CGI'}"] = {_server}
+    WHERE[f"{_name} (both)"] = {_server, _server + "-fastcgi"}
+
+TEXT = b"".join(b"line %02d of version r1\n" % i for i in range(8))
+ETAG = '"r1"'
+PLAIN = ("Content-Type", "text/plain")
+
+
+def reply(status="200 OK", fields=(PLAIN,), body=TEXT):
+    return lambda request: (status, list(fields), body)
+
+
+def uploaded(request):
+    return "200 OK", [PLAIN], b"%d bytes\n" % len(request.body)
+
+
+def basic_auth(request):
+    if request.headers.get("Authorization") == "Basic " + base64.b64encode(b"user:pass").decode():
+        return "200 OK", [PLAIN], b"welcome\n"
+    return "401 Unauthorized", [PLAIN, ("WWW-Authenticate", 'Basic realm="test"')], b"who?\n"
+
+
+def ranged(request):
+    """Range and If-Range as RFC 9110 has them, for one representation."""
+    wanted = re.fullmatch(r"bytes=(\d+)-(\d+)", request.headers.get("Range", ""))
+    if wanted and request.headers.get("If-Range", ETAG) == ETAG:
+        first, last = map(int, wanted.groups())
+        return "206 Partial Content", [PLAIN, ("ETag", ETAG), (
+            "Content-Range", f"bytes {first}-{last}/{len(TEXT)}")], TEXT[first:last + 1]
+    return "200 OK", [PLAIN, ("ETag", ETAG), ("Accept-Ranges", "bytes")], TEXT
+
+
+def conditional(request):
+    if request.headers.get("If-None-Match") == ETAG:
+        return "304 Not Modified", [("ETag", ETAG)], b""
+    return "200 OK", [PLAIN, ("ETag", ETAG)], TEXT
+
+
+def negotiated(request):
+    if "gzip" in request.headers.get("Accept-Encoding", ""):
+        return "200 OK", [PLAIN, ("Content-Encoding", "gzip"), ("Vary", "Accept-Encoding")], \
+            gzip.compress(TEXT)
+    return "200 OK", [PLAIN, ("Vary", "Accept-Encoding")], TEXT
+
+
+# id: what the README's table calls the case; upload: a request body
+# (POST); fields: more fields to compare than FIELDS.
+Case = collections.namedtuple("Case", "id path query args answer upload fields",
+                              defaults=("", (), None, None, ()))
+CASES = [
+    Case("chunked upload, 11 bytes", "/proxy/upload", "", ("-H", "Transfer-Encoding: chunked"),
+         uploaded, b"hello world"),
+    Case("chunked upload, 3 MB", "/proxy/upload", "", ("-H", "Transfer-Encoding: chunked"),
+         uploaded, os.urandom(3_000_000)),
+    Case("POST", "/proxy/form", "", ("-H", "Content-Type: application/x-www-form-urlencoded"),
+         reply("201 Created", [PLAIN, ("Location", "/proxy/form/1")]), os.urandom(5000)),
+    Case("query", "/proxy/query", "a=1&b=two%20words&c=&d=4", (), reply()),
+    Case("200 with relative Location", "/proxy/here", "", (),
+         reply(fields=[PLAIN, ("Location", "/elsewhere")])),
+    Case("200 with absolute Location", "/proxy/here", "", (),
+         reply(fields=[PLAIN, ("Location", "http://example.test/elsewhere")])),
+    *(Case(f"{code} {kind}", "/proxy/moved", "", (), reply(f"{code} {reason}", [
+        PLAIN, ("Location", where)], b"moved\n"))
+      for code, reason in ((301, "Moved Permanently"), (302, "Found"), (303, "See Other"),
+                           (307, "Temporary Redirect"))
+      for kind, where in (("relative", "/new"), ("absolute", "http://example.test/new"))),
+    Case("Set-Cookie", "/proxy/login", "", (), reply(fields=[PLAIN, *(("Set-Cookie", c) for c in (
+        "a=1; Path=/; HttpOnly", "b=2; Path=/proxy/; Expires=Wed, 21 Oct 2037 07:28:00 GMT",
+        "c=3; Max-Age=60; SameSite=Lax"))])),
+    Case("204", "/proxy/empty", "", (), reply("204 No Content", [], b"")),
+    Case("304", "/proxy/same", "", (), reply("304 Not Modified", [("ETag", ETAG)], b"")),
+    Case("401", "/proxy/private", "", (), reply("401 Unauthorized", [
+        PLAIN, ("WWW-Authenticate", 'Bearer realm="test"')], b"no\n")),
+    Case("405 with Allow", "/proxy/fixed", "", (), reply("405 Method Not Allowed", [
+        PLAIN, ("Allow", "POST")], b"no\n")),
+    Case("basic auth", "/proxy/private", "", ("-u", "user:pass"), basic_auth),
+    Case("cache fields", "/proxy/page", "", (), reply(fields=[
+        ("Content-Type", "text/html; charset=utf-8"), ("ETag", ETAG),
+        ("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"), ("Cache-Control", "max-age=60"),
+        ("Content-Location", "/proxy/page.en")])),
+    Case("upstream field Status", "/proxy/odd", "", (), reply(fields=[
+        PLAIN, ("Status", "404 Not Found")])),
+    Case("Connection names a field", "/proxy/odd", "", (), reply(fields=[
+        PLAIN, ("Connection", "X-Secret"), ("X-Secret", "1")]), fields=("X-Secret",)),
+    Case("Range", "/proxy/file", "", ("-H", "Range: bytes=10-19"), ranged),
+    Case("Range, stale If-Range", "/proxy/file", "",
+         ("-H", "Range: bytes=10-19", "-H", 'If-Range: "old"'), ranged),
+    Case("10 MiB body", "/proxy/big", "", (), reply(fields=[
+        ("Content-Type", "application/octet-stream")], body=os.urandom(10 << 20))),
+    Case("stream", "/proxy/stream", "", (), reply(body=[b"piece %d\n" % i for i in range(4)])),
+    Case("gzip body", "/proxy/packed", "", (), reply(fields=[
+        PLAIN, ("Content-Encoding", "gzip")], body=gzip.compress(TEXT))),
+    Case("HEAD", "/proxy/file", "", ("-I",), reply()),
+    Case("PUT", "/proxy/upload", "", ("-X", "PUT"), uploaded, b"a new version\n"),
+    Case("If-None-Match", "/proxy/file", "", ("-H", f"If-None-Match: {ETAG}"), conditional),
+    Case("Accept-Encoding", "/proxy/file", "", ("-H", "Accept-Encoding: gzip"), negotiated),
+    Case("path with + and %3A", "/proxy/a+b%3A", "", (), reply()),
+]
+
+
+def client_view(url, case):
+    """What the client gets: status, FIELDS and case.fields, SHA-256 of the body."""
+    with tempfile.TemporaryDirectory() as tmp:
+        head, body, upload = (os.path.join(tmp, n) for n in ("head", "body", "upload"))
+        cmd = ["curl", "-s", "--max-time", "30", "-D", head, "-o", body, *case.args]
+        if case.upload is not None:
+            with open(upload, "wb") as f:
+                f.write(case.upload)
+            cmd += ["--data-binary", "@" + upload]
+        code = subprocess.run(cmd + [url]).returncode
+        if code:
+            return {"status": f"no answer (curl exit {code})"}
+        with open(head, "rb") as f:
+            sections = f.read().decode("latin-1").strip().split("\r\n\r\n")
+        # curl makes no file for an empty body, and -I writes the head there.
+        with open(body, "a+b") as f:
+            f.seek(0)
+            view = {"status": int(sections[-1].split(" ")[1]),
+                    "body": hashlib.sha256(b"" if "-I" in case.args else f.read()).hexdigest()}
+    lines = [line.split(":", 1) for line in sections[-1].split("\r\n")[1:]]
+    for name in FIELDS + case.fields:
+        view[name] = tuple(v.strip() for n, v in lines if n.strip().lower() == name.lower())
+    return view
+
+
+def differences(gateway, proxy):
+    """The parts of two views that differ; Content-Length only where both have it."""
+    return {part for part in gateway.keys() | proxy.keys()
+            if gateway.get(part) != proxy.get(part)
+            and (part != "Content-Length" or gateway.get(part) and proxy.get(part))}
+
+
+Row = collections.namedtuple("Row", "case servers parts line")
+
+
+def intended_differences():
+    """The rows of the README's table: which case differs where, in what."""
+    with open(os.path.join(stack.TOP, "README.md")) as f:
+        text = f.read()
+    if text.count("\n" + DIFFERENCES + "\n") != 1:
+        raise AssertionError(f"README.md needs one heading {DIFFERENCES!r}")
+    # The first table after the heading, before the next heading.
+    table = re.search(r"\n" + DIFFERENCES + r"\n(?:(?:[^|#\n].*)?\n)*((?:\|.*\n)+)", text + "\n")
+    if not table:
+        raise AssertionError(f"README.md has no table under {DIFFERENCES!r}")
+    table = table.group(1).splitlines()
+    cells = [[c.strip() for c in line.strip().strip("|").split("|")] for line in table]
+    header = [c.lower() for c in cells[0]]
+    column = {name: header.index(name) for name in ("case", "where", "differs in")}
+    known = {case.id.lower(): case for case in CASES}
+    rows = []
+    for line, row in zip(table[2:], cells[2:]):
+        case_id = row[column["case"]].split(":")[0].strip("` ")
+        case = known.get(case_id.lower())
+        where = [w.strip() for w in row[column["where"]].split(",")]
+        parts = {p.strip().lower() for p in row[column["differs in"]].split(",")}
+        allowed = {p.lower(): p for p in ("status", "body", UPSTREAM, *FIELDS, *(
+            case.fields if case else ()))}
+        if not case or not all(w in WHERE for w in where) or not parts <= allowed.keys():
+            raise AssertionError(f"README.md: a case, way in or part that no case has: {line}")
+        rows.append(Row(case.id, set().union(*(WHERE[w] for w in where)),
+                        {allowed[p] for p in parts}, line))
+    return rows
 
 
 def upstream_streams(reset=False):
@@ -161,6 +349,41 @@ class FullStack(unittest.TestCase):
             self.assertEqual(stack.curl("path=/api/state")[0], 502 if DOCUMENT else 500)
         finally:
             type(self).upstream = stack.start_upstream()
+
+    @unittest.skipUnless(PROXY, "no reverse proxy of its own")
+    def test_client_and_upstream_see_what_the_servers_own_proxy_gives(self):
+        rows = {}
+        for row in intended_differences():
+            if SERVER in row.servers:
+                self.assertNotIn(row.case, rows, f"two rows for one case here: {row.line}")
+                rows[row.case] = row
+        used = set()
+        stack.stop(type(self).upstream)
+        stack.wait_for_port(stack.UPSTREAM_PORT, up=False)
+        upstream = stack.ScriptedUpstream()
+        try:
+            for case in CASES:
+                with self.subTest(case=case.id):
+                    upstream.script = case.answer
+                    upstream.take()  # what a failed case left
+                    query = "path=" + case.path + ("&" + case.query if case.query else "")
+                    gateway = client_view(stack.gateway_url(query), case)
+                    gateway[UPSTREAM] = upstream.take()
+                    proxy = client_view(f"http://127.0.0.1:{stack.WEB_PORT}{case.path}"
+                                        + ("?" + case.query if case.query else ""), case)
+                    proxy[UPSTREAM] = upstream.take()
+                    found = differences(gateway, proxy)
+                    allowed = rows[case.id].parts if case.id in rows else set()
+                    if found & allowed:
+                        used.add(case.id)
+                    self.assertLessEqual(found, allowed, "\n".join(
+                        f"{p}: gateway {gateway.get(p)!r:.300}, proxy {proxy.get(p)!r:.300}"
+                        for p in sorted(found - allowed)))
+        finally:
+            upstream.stop()
+            type(self).upstream = stack.start_upstream()
+        self.assertFalse([rows[c].line for c in rows.keys() - used],
+                         "rows of README.md's table whose difference no longer occurs here")
 
     @unittest.skipUnless(FASTCGI, "FastCGI mode: a fixed number of workers")
     def test_more_requests_than_workers_wait_and_succeed(self):
