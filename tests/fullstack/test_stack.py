@@ -232,6 +232,96 @@ def concurrently(calls):
         return list(pool.map(lambda call: call(), calls))
 
 
+# ---- mount requests: the upstream under the gateway's prefix ----
+# Each case goes to MOUNT + path through the gateway, to the scripted
+# upstream; `upstream` is what that must receive (method, target, body, and
+# fields by the exact name it reads), `client` what the client must get
+# (status and fields). Every request has a query: mini_httpd sets no
+# QUERY_STRING without one, and a request without it is not a mount request.
+# Where the server has a proxy, the target must also be the proxy's for the
+# same path under PROXY_MOUNT, except where PROXY_DECODES says otherwise.
+# busybox httpd and mini_httpd run the gateway as /cgi-bin/cgi_forward/...
+MOUNT = "/cgi-bin/cgi_forward" if SERVER in ("busybox", "mini_httpd") else stack.MOUNT
+ORIGIN = f"http://127.0.0.1:{stack.WEB_PORT}"
+MountCase = collections.namedtuple("MountCase", "id path args upload answer upstream client fields",
+                                   defaults=(None, None, {}, {}, ()))
+MOUNT_CASES = [
+    MountCase("PUT with a body", "/items/1?v=1", ("-X", "PUT"), b"a new version\n", uploaded,
+              {"method": "PUT", "target": "/items/1?v=1", "body": b"a new version\n"},
+              {"status": 200}),
+    MountCase("PATCH with a body", "/items/1?v=2", ("-X", "PATCH"), b'{"n": 2}', uploaded,
+              {"method": "PATCH", "body": b'{"n": 2}'}, {"status": 200}),
+    MountCase("POST with a body", "/items?v=3", (), os.urandom(3000), uploaded,
+              {"method": "POST", "body_size": 3000}, {"status": 200}),
+    MountCase("DELETE with a body", "/items/1?v=4", ("-X", "DELETE"), b"why", uploaded,
+              {"method": "DELETE", "body": b"why"}, {"status": 200}),
+    MountCase("DELETE without a body", "/items/1?v=5", ("-X", "DELETE"), None,
+              reply("204 No Content", [], b""), {"method": "DELETE", "body": b""},
+              {"status": 204}),
+    MountCase("PUT without a body", "/items/2?v=6", ("-X", "PUT"), None, uploaded,
+              {"method": "PUT", "body": b""}, {"status": 200}),
+    MountCase("HEAD", "/file?v=7", ("-I",), None, reply(), {"method": "HEAD"},
+              {"status": 200, "Content-Type": ("text/plain",)}),
+    MountCase("header names", "/fields?v=8", ("-H", "X-Api-Key: k1", "-H", "X-Request-Id: 7"),
+              None, reply(), {"X-Api-Key": "k1", "X-Request-Id": "7"}, {"status": 200}),
+    MountCase("Accept-Encoding", "/file?v=8", ("-H", "Accept-Encoding: gzip"), None, negotiated,
+              {"Accept-Encoding": "gzip"}, {"status": 200, "Content-Encoding": ("gzip",)}),
+    MountCase("conditional GET", "/file?v=9", ("-H", f"If-None-Match: {ETAG}"), None, conditional,
+              {"If-None-Match": ETAG}, {"status": 304, "ETag": (ETAG,)}),
+    MountCase("forwarding fields", "/where?v=10", (), None, reply(),
+              {"X-Forwarded-For": "127.0.0.1", "X-Forwarded-Host": f"127.0.0.1:{stack.WEB_PORT}",
+               "X-Forwarded-Proto": "http", "X-Forwarded-Prefix": MOUNT}, {"status": 200}),
+    MountCase("client's X-Forwarded-For", "/where?v=11", ("-H", "X-Forwarded-For: 192.0.2.7"),
+              None, reply(), {"X-Forwarded-For": "192.0.2.7, 127.0.0.1"}, {"status": 200}),
+    MountCase("redirect to the upstream's origin", "/go?v=12", (), None, reply("302 Found", [
+        PLAIN, ("Location", f"http://127.0.0.1:{stack.UPSTREAM_PORT}/login?next=/x")], b""), {},
+        {"status": 302, "Location": (f"{ORIGIN}{MOUNT}/login?next=/x",)}),
+    MountCase("root-relative redirect", "/go?v=13", (), None, reply("303 See Other", [
+        PLAIN, ("Location", "/login")], b""), {}, {"status": 303, "Location": (f"{MOUNT}/login",)}),
+    MountCase("already-prefixed redirect", "/go?v=14", (), None, reply("302 Found", [
+        PLAIN, ("Location", f"{MOUNT}/login")], b""), {},
+        {"status": 302, "Location": (f"{MOUNT}/login",)}),
+    MountCase("Set-Cookie path", "/login?v=15", (), None, reply(fields=[PLAIN, (
+        "Set-Cookie", "s=1; Path=/; HttpOnly"), ("Set-Cookie", "t=2; Path=/api; Max-Age=60")]), {},
+        {"status": 200, "Set-Cookie": (f"s=1; Path={MOUNT}/; HttpOnly",
+                                       f"t=2; Path={MOUNT}/api; Max-Age=60")}),
+    # The target keeps the client's escapes.
+    *(MountCase(f"path with {name}", f"/a{escape}b/caf%C3%A9?v=16", (), None, reply(),
+                {"target": f"/a{escape}b/caf%C3%A9?v=16"}, {"status": 200})
+      for name, escape in (("%2F", "%2F"), ("%3F", "%3F"), ("a blank", "%20"), ("UTF-8", "%C3%A9"))),
+]
+# What a server cannot do, and why (doc/mount.md has the same).
+MINI_FIELDS = "mini_httpd hands a CGI program only User-Agent, Referer, Cookie and Host"
+MOUNT_LIMITS = {
+    "mini_httpd": {
+        "PATCH with a body": "mini_httpd answers PATCH itself with 501",
+        "POST with a body": "mini_httpd loses the answer to a POST whose body comes with its head",
+        **dict.fromkeys(("PUT with a body", "DELETE with a body"),
+                        "mini_httpd hands a CGI program a body with POST alone"),
+        **dict.fromkeys(("header names", "Accept-Encoding", "conditional GET",
+                         "client's X-Forwarded-For"), MINI_FIELDS),
+        "path with %2F": "mini_httpd decodes %2F into PATH_INFO and hands over no REQUEST_URI"},
+    "busybox": {
+        "conditional GET": "busybox httpd keeps If-None-Match to itself",
+        "Accept-Encoding": "busybox httpd keeps Accept-Encoding to itself",
+        "path with %2F": "busybox httpd answers 404 to an encoded slash"},
+    "apache": {"path with %2F": "Apache answers 404 to an encoded slash (AllowEncodedSlashes Off)"},
+    "caddy": {"client's X-Forwarded-For": "Caddy drops an untrusted client's X-Forwarded-For"},
+}
+MOUNT_LIMITS["apache-fastcgi"] = MOUNT_LIMITS["apache"]
+# Where the server's own proxy sends another target: it decodes %2F.
+PROXY_DECODES = {"lighttpd": {"path with %2F"}, "lighttpd-fastcgi": {"path with %2F"},
+                 "nginx": {"path with %2F"}, "nginx-fastcgi": {"path with %2F"}}
+
+
+def received_requests(upstream):
+    """The requests the scripted upstream received since the last call."""
+    stack.eventually(lambda: upstream.busy == 0, 10)
+    with upstream.lock:
+        taken, upstream.received = upstream.received, []
+    return taken
+
+
 class FullStack(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -384,6 +474,38 @@ class FullStack(unittest.TestCase):
             type(self).upstream = stack.start_upstream()
         self.assertFalse([rows[c].line for c in rows.keys() - used],
                          "rows of README.md's table whose difference no longer occurs here")
+
+    def test_mount_requests_reach_the_upstream_as_through_a_proxy(self):
+        stack.stop(type(self).upstream)
+        stack.wait_for_port(stack.UPSTREAM_PORT, up=False)
+        upstream = stack.ScriptedUpstream()
+        try:
+            for case in MOUNT_CASES:
+                with self.subTest(case=case.id):
+                    if case.id in MOUNT_LIMITS.get(SERVER, {}):
+                        self.skipTest(MOUNT_LIMITS[SERVER][case.id])
+                    upstream.script = case.answer
+                    received_requests(upstream)  # what a failed case left
+                    view = client_view(ORIGIN + MOUNT + case.path, case)
+                    seen = received_requests(upstream)
+                    self.assertEqual(len(seen), 1, view)
+                    request = seen[0]
+                    got = {"method": request.method, "target": request.target,
+                           "body": request.body, "body_size": len(request.body)}
+                    for name in case.upstream:
+                        if name[0].isupper():  # a field, by the name as the upstream reads it
+                            got[name] = dict(request.headers.items()).get(name)
+                    self.assertEqual({k: got[k] for k in case.upstream}, case.upstream)
+                    self.assertEqual({k: view.get(k) for k in case.client}, case.client)
+                    if PROXY and "target" in case.upstream:
+                        client_view(ORIGIN + stack.PROXY_MOUNT + case.path, case)
+                        proxied = received_requests(upstream)
+                        same = [r.target for r in proxied] == [request.target]
+                        self.assertEqual(same, case.id not in PROXY_DECODES.get(SERVER, ()),
+                                         f"proxy: {[r.target for r in proxied]}")
+        finally:
+            upstream.stop()
+            type(self).upstream = stack.start_upstream()
 
     @unittest.skipUnless(FASTCGI, "FastCGI mode: a fixed number of workers")
     def test_more_requests_than_workers_wait_and_succeed(self):
