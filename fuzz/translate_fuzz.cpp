@@ -222,7 +222,9 @@ void check_mount(const char *query, const char *method, const char *length,
         if (all_digits) {
             std::snprintf(digits, sizeof digits, "%.*s", static_cast<int>(b - a), size_text + a);
             std::sscanf(digits, "%lld%n", &body_size, &used);
-            has_body = true;
+            has_body = body_size > 0 || !std::strcmp(method ? method : "", "POST") ||
+                       !std::strcmp(method ? method : "", "PUT") ||
+                       !std::strcmp(method ? method : "", "PATCH");
         } else {
             refuse = true;
         }

@@ -146,6 +146,11 @@ std::optional<std::int64_t> parse_size(std::string_view text) {
     return value;
 }
 
+// The methods whose request has a body, empty or not.
+bool carries_body(std::string_view method) {
+    return method == "POST" || method == "PUT" || method == "PATCH";
+}
+
 // Appends one line to the list; false when out of memory.
 bool append_line(header_list &list, curl_slist *&tail, const std::string &line) {
     curl_slist *node = curl_slist_append(nullptr, line.c_str());
@@ -237,7 +242,9 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     } else if (length && !length->empty()) {
         const std::optional<std::int64_t> size = parse_size(*length);
         if (!size) return plan;
-        mount.has_body = true;
+        // lighttpd and Caddy give every request a CONTENT_LENGTH, 0 when it
+        // has no body: an empty body goes only with the methods that carry one.
+        mount.has_body = *size > 0 || carries_body(method);
         mount.body_size = *size;
     }
 
