@@ -205,7 +205,10 @@ void check_mount(const char *query, const char *method, const char *length,
     }
     bool has_body = false;
     long long body_size = 0;
-    if (chunked && (!size_text || !*size_text)) {
+    if ((chunked && (!size_text || !*size_text)) || (size_text && !std::strcmp(size_text, "-1"))) {
+        const char *software = reference_var(entries, "SERVER_SOFTWARE");
+        refuse = refuse || (software && !strncasecmp(software, "busybox", 7) &&
+                            (software[7] == '\0' || std::strchr("/ \t", software[7])));
         has_body = true;
         body_size = -1;
     } else if (size_text && *size_text) {
@@ -245,8 +248,16 @@ void check_mount(const char *query, const char *method, const char *length,
     if (request_uri) {
         std::string path(request_uri);
         path = path.substr(0, path.find('?'));
-        if (path.compare(0, prefix.size(), prefix) == 0 &&
-            reference_unescape(path.substr(prefix.size())) == path_info) {
+        const std::string rest = path.compare(0, prefix.size(), prefix) == 0
+                                     ? path.substr(prefix.size())
+                                     : std::string();
+        bool encoded = true; // every "%" begins a "%XX"
+        for (std::size_t at = rest.find('%'); at != std::string::npos; at = rest.find('%', at + 1))
+            encoded = encoded && at + 2 < rest.size() &&
+                      std::isxdigit(static_cast<unsigned char>(rest[at + 1])) &&
+                      std::isxdigit(static_cast<unsigned char>(rest[at + 2]));
+        if (path.compare(0, prefix.size(), prefix) == 0 && encoded &&
+            reference_unescape(rest) == path_info) {
             target = reference_escape(path.substr(prefix.size()), "");
             raw = true;
         }

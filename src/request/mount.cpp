@@ -46,6 +46,15 @@ int hex_value(char c) {
     return -1;
 }
 
+// Whether every "%" in the text begins a "%XX": busybox httpd hands over
+// REQUEST_URI already decoded, where a "%" may stand for itself.
+bool is_percent_encoded(std::string_view text) {
+    for (std::size_t at = text.find('%'); at != std::string_view::npos; at = text.find('%', at + 1))
+        if (at + 2 >= text.size() || hex_value(text[at + 1]) < 0 || hex_value(text[at + 2]) < 0)
+            return false;
+    return true;
+}
+
 std::string percent_decode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -146,6 +155,11 @@ std::optional<std::int64_t> parse_size(std::string_view text) {
     return value;
 }
 
+// The product token of SERVER_SOFTWARE: "busybox httpd/1.35.0" gives "busybox".
+std::string_view product_of(std::string_view server_software) {
+    return server_software.substr(0, server_software.find_first_of("/ \t"));
+}
+
 // The methods whose request has a body, empty or not.
 bool carries_body(std::string_view method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
@@ -177,7 +191,7 @@ std::string mount_target(const mount_vars &vars) {
         raw = raw.substr(0, raw.find('?'));
         if (begins_with(raw, vars.script_name)) {
             raw.remove_prefix(vars.script_name.size());
-            if (percent_decode(raw) == vars.path_info) {
+            if (is_percent_encoded(raw) && percent_decode(raw) == vars.path_info) {
                 target = encode_unsafe(raw, {});
                 from_request_uri = true;
             }
@@ -236,7 +250,13 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
         if (const auto other = find_var(envp, "HTTP_CONTENT_LENGTH"); other && !other->empty())
             length = other;
     }
-    if (chunked && (!length || length->empty())) {
+    // Caddy gives a body without a length as CONTENT_LENGTH=-1, as the
+    // path= form reads it too.
+    if ((chunked && (!length || length->empty())) || (length && *length == "-1")) {
+        // busybox httpd hands a chunked body over with its chunk framing:
+        // forwarded, the upstream would get the framing as data.
+        if (same_name(product_of(find_var(envp, "SERVER_SOFTWARE").value_or("")), "busybox"))
+            return plan;
         mount.has_body = true;
         mount.body_size = -1;
     } else if (length && !length->empty()) {

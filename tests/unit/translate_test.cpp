@@ -305,6 +305,9 @@ TEST(MountTarget, RawBytesWhereTheyAgreeElseThePathEncoded) {
         // busybox hands REQUEST_URI over decoded: unsafe bytes are encoded.
         {"/a b", "/cgi-bin/cgi_forward", "/cgi-bin/cgi_forward/a b", "", "/a%20b"},
         {"/x", "", "/x?q", "q=1 2#", "/x?q=1%202%23"},
+        // ... and a "%" that stands for itself there is encoded, not passed on.
+        {"/a%", "/cgi-bin/cgi_forward", "/cgi-bin/cgi_forward/a%", "", "/a%25"},
+        {"/a%zz", "/cgi-bin/cgi_forward", "/cgi-bin/cgi_forward/a%zz", "", "/a%25zz"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(mount_target({c.path_info, c.script_name, c.request_uri, c.query}), c.expected)
@@ -403,6 +406,16 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
          "http://127.0.0.1:8011/api", base_lines, 3},
         {"chunked upload", "", "PATCH", "", with(mounted, {"HTTP_TRANSFER_ENCODING=chunked"}),
          request_action::mount, "http://127.0.0.1:8011/api", base_lines, -1},
+        {"caddy's unknown length", "", "POST", "-1", mounted, request_action::mount,
+         "http://127.0.0.1:8011/api", base_lines, -1},
+        {"busybox keeps the chunk framing in the body",
+         "",
+         "POST",
+         nullptr,
+         with(mounted, {"HTTP_TRANSFER_ENCODING=chunked", "SERVER_SOFTWARE=busybox httpd/1.35.0"}),
+         request_action::refuse,
+         "",
+         {}},
         {"header names, hop-by-hop fields and the forwarding fields",
          "",
          "GET",
