@@ -90,13 +90,13 @@ std::string reference_line(const std::string &entry) {
 }
 
 // Whether a Transfer-Encoding value names the chunked coding, as strtok and
-// strcasecmp see its comma-separated items.
+// strcasecmp see its comma-separated items, blanks around them left out.
 bool reference_chunked(std::string value) {
     for (char *item = std::strtok(value.data(), ","); item; item = std::strtok(nullptr, ",")) {
-        while (*item && std::isspace(static_cast<unsigned char>(*item)))
+        while (*item == ' ' || *item == '\t')
             ++item;
         std::size_t n = std::strlen(item);
-        while (n > 0 && std::isspace(static_cast<unsigned char>(item[n - 1])))
+        while (n > 0 && (item[n - 1] == ' ' || item[n - 1] == '\t'))
             item[--n] = '\0';
         if (strcasecmp(item, "chunked") == 0) return true;
     }

@@ -1,6 +1,7 @@
 #include "mount.hpp"
 
 #include "translate.hpp"
+#include "upstream/field_text.hpp"
 
 #include <array>
 #include <optional>
@@ -12,17 +13,6 @@ constexpr std::string_view hex_digits = "0123456789ABCDEF";
 
 constexpr bool begins_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
-}
-
-constexpr char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
 }
 
 constexpr std::array<bool, 256> make_token_set() {
@@ -98,22 +88,6 @@ std::optional<std::string_view> find_var(char **envp, std::string_view name) {
     return std::nullopt;
 }
 
-// Whether the comma-separated list holds `name`, without regard to case.
-bool lists(std::string_view list, std::string_view name) {
-    while (!list.empty()) {
-        const auto comma = list.find(',');
-        std::string_view item = list.substr(0, comma);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-            item.remove_prefix(1);
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-            item.remove_suffix(1);
-        if (same_name(item, name)) return true;
-        if (comma == std::string_view::npos) break;
-        list.remove_prefix(comma + 1);
-    }
-    return false;
-}
-
 // The client's fields that are not passed on as they are: those about its
 // connection to the web server (RFC 9110, 7.6.1), those the transfer sets
 // itself (Host is the upstream's, as proxies send it by default; the body's
@@ -153,11 +127,6 @@ std::optional<std::int64_t> parse_size(std::string_view text) {
         value = value * 10 + (c - '0');
     }
     return value;
-}
-
-// The product token of SERVER_SOFTWARE: "busybox httpd/1.35.0" gives "busybox".
-std::string_view product_of(std::string_view server_software) {
-    return server_software.substr(0, server_software.find_first_of("/ \t"));
 }
 
 // The methods whose request has a body, empty or not.
@@ -215,7 +184,7 @@ std::string http_field_name(std::string_view cgi_name) {
         if (!token_set[static_cast<unsigned char>(c)]) return {};
         name.push_back(word_start && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A')
                        : word_start                       ? c
-                                                          : lower(c));
+                                                          : ascii_lower(c));
         word_start = false;
     }
     return name;
@@ -243,7 +212,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     mount_plan &mount = plan.mount;
     const std::optional<std::string_view> transfer_encoding =
         find_var(envp, "HTTP_TRANSFER_ENCODING");
-    const bool chunked = transfer_encoding && lists(*transfer_encoding, "chunked");
+    const bool chunked = transfer_encoding && lists_name(*transfer_encoding, "chunked");
     std::optional<std::string_view> length;
     if (content_length) length = content_length;
     if (!length || length->empty()) {
@@ -255,7 +224,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     if ((chunked && (!length || length->empty())) || (length && *length == "-1")) {
         // busybox httpd hands a chunked body over with its chunk framing:
         // forwarded, the upstream would get the framing as data.
-        if (same_name(product_of(find_var(envp, "SERVER_SOFTWARE").value_or("")), "busybox"))
+        if (same_name(server_product(find_var(envp, "SERVER_SOFTWARE").value_or("")), "busybox"))
             return plan;
         mount.has_body = true;
         mount.body_size = -1;
@@ -282,7 +251,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
             const std::string_view cgi_name = text.substr(5, eq - 5);
             if (is_withheld(cgi_name) || (cgi_name == "CONTENT_TYPE" && has_content_type)) continue;
             const std::string name = http_field_name(cgi_name);
-            if (name.empty() || lists(connection, name)) continue;
+            if (name.empty() || lists_name(connection, name)) continue;
             has_accept = has_accept || cgi_name == "ACCEPT";
             line.append(name).append(": ").append(value);
         } else if (text.substr(0, eq) == "CONTENT_TYPE") {

@@ -1,6 +1,7 @@
 #include "translate.hpp"
 
 #include "path_encoding.hpp"
+#include "upstream/field_text.hpp"
 
 #include <limits>
 
@@ -33,26 +34,6 @@ header_result colon_line(std::string_view prefix, std::string_view rest) {
     return {header_verdict::append, std::move(line)};
 }
 
-// Whether a Transfer-Encoding value lists the chunked coding.
-bool lists_chunked(std::string_view codings) {
-    constexpr std::string_view chunked = "chunked";
-    while (!codings.empty()) {
-        const auto comma = codings.find(',');
-        std::string_view item = codings.substr(0, comma);
-        while (!item.empty() && is_space(item.front()))
-            item.remove_prefix(1);
-        while (!item.empty() && is_space(item.back()))
-            item.remove_suffix(1);
-        bool same = item.size() == chunked.size();
-        for (std::size_t i = 0; same && i < item.size(); ++i)
-            same = (item[i] | 0x20) == chunked[i];
-        if (same) return true;
-        if (comma == std::string_view::npos) break;
-        codings.remove_prefix(comma + 1);
-    }
-    return false;
-}
-
 // The request fields, among the environment entries, that change what else
 // is forwarded.
 struct request_fields {
@@ -68,7 +49,7 @@ request_fields find_request_fields(char **envp) {
         const std::string_view text(*entry);
         if (begins_with(text, if_range)) found.if_range = true;
         if (begins_with(text, transfer_encoding))
-            found.chunked_upload = lists_chunked(text.substr(transfer_encoding.size()));
+            found.chunked_upload = lists_name(text.substr(transfer_encoding.size()), "chunked");
     }
     return found;
 }

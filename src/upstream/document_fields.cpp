@@ -1,5 +1,6 @@
 #include "document_fields.hpp"
 
+#include "field_text.hpp"
 #include "response_form.hpp"
 
 #include <algorithm>
@@ -13,7 +14,7 @@ bool is_blank_line(std::string_view line) {
 std::string lower_case(std::string_view text) {
     std::string lower(text);
     for (char &c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        c = ascii_lower(c);
     return lower;
 }
 
@@ -36,24 +37,6 @@ std::string field_name(std::string_view line) {
     while (!name.empty() && is_blank(name.back()))
         name.remove_suffix(1);
     return lower_case(name);
-}
-
-// Whether the comma-separated list of names in a Connection field holds
-// `name` (lower case).
-bool names(std::string_view list, std::string_view name) {
-    while (!list.empty()) {
-        const auto comma = list.find(',');
-        std::string_view item = list.substr(0, comma);
-        while (!item.empty() && (is_blank(item.front()) || item.front() == '\r'))
-            item.remove_prefix(1);
-        while (!item.empty() &&
-               (is_blank(item.back()) || item.back() == '\r' || item.back() == '\n'))
-            item.remove_suffix(1);
-        if (lower_case(item) == name) return true;
-        if (comma == std::string_view::npos) break;
-        list.remove_prefix(comma + 1);
-    }
-    return false;
 }
 
 // The field line with its value rewritten for a mount request, or empty when
@@ -85,8 +68,11 @@ void keep_document_fields(std::string &section, const field_rules &rules) {
     for (std::size_t at = first_end; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
         const std::string_view line = text.substr(at, end - at);
-        if (field_name(line) == "connection")
-            connection.append(line.substr(line.find(':') + 1)).append(1, ',');
+        if (field_name(line) == "connection") {
+            std::string_view value = line.substr(line.find(':') + 1);
+            value = value.substr(0, value.find_first_of("\r\n"));
+            connection.append(value).append(1, ',');
+        }
         at = end;
     }
     std::string kept(text.substr(0, first_end));
@@ -98,7 +84,7 @@ void keep_document_fields(std::string &section, const field_rules &rules) {
         const std::string name = field_name(line);
         if (!name.empty() || is_blank_line(line))
             dropping = !is_blank_line(line) &&
-                       (is_hop_by_hop(name) || name == "status" || names(connection, name));
+                       (is_hop_by_hop(name) || name == "status" || lists_name(connection, name));
         if (dropping) continue;
         std::string changed = rewritten(line, name, rules.mount);
         const std::string_view out = changed.empty() ? line : std::string_view(changed);

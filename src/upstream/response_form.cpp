@@ -1,5 +1,7 @@
 #include "response_form.hpp"
 
+#include "field_text.hpp"
+
 #include <array>
 
 namespace {
@@ -14,34 +16,17 @@ namespace {
 constexpr std::array<std::string_view, 6> document_servers = {
     "Apache", "nginx", "busybox", "mini_httpd", "CivetWeb", "SimpleHTTP"};
 
-constexpr char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
-
-// The product token: "Apache/2.4.71 (Debian)", "busybox httpd/1.35.0".
-std::string_view product(const char *server_software) {
-    std::string_view text(server_software);
-    return text.substr(0, text.find_first_of("/ \t"));
-}
-
 } // namespace
 
 response_form form_for_server(const char *server_software) {
     if (!server_software) return response_form::passthrough;
     for (std::string_view name : document_servers)
-        if (same_name(product(server_software), name)) return response_form::document;
+        if (same_name(server_product(server_software), name)) return response_form::document;
     return response_form::passthrough;
 }
 
 bool renames_location(const char *server_software) {
-    return server_software && same_name(product(server_software), "Apache");
+    return server_software && same_name(server_product(server_software), "Apache");
 }
 
 std::string_view bad_request_answer(response_form form) {

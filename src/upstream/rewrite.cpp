@@ -1,19 +1,10 @@
 #include "rewrite.hpp"
 
+#include "field_text.hpp"
+
 namespace {
 
 constexpr std::string_view upstream_origin = "http://127.0.0.1:8011";
-
-constexpr char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool begins_without_case(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (lower(text[i]) != lower(prefix[i])) return false;
-    return true;
-}
 
 constexpr bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -34,7 +25,7 @@ std::string under_prefix(std::string_view path, std::string_view prefix) {
 } // namespace
 
 std::string rewrite_location(std::string_view value, const mount_view &mount) {
-    if (begins_without_case(value, upstream_origin)) {
+    if (begins_with_name(value, upstream_origin)) {
         std::string_view rest = value.substr(upstream_origin.size());
         if (rest.empty() || rest[0] == '/' || rest[0] == '?' || rest[0] == '#') {
             std::string path =
@@ -66,7 +57,7 @@ std::string rewrite_cookie(std::string_view value, const mount_view &mount) {
         const auto eq = part.find('=');
         // The first part is the cookie's own name and value, never an attribute.
         if (!first && eq != std::string_view::npos && name.size() == 4 &&
-            begins_without_case(name, "path")) {
+            begins_with_name(name, "path")) {
             std::string_view path = part.substr(eq + 1);
             std::size_t blanks = 0;
             while (blanks < path.size() && is_blank(path[blanks]))
