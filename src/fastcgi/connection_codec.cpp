@@ -12,6 +12,11 @@ constexpr std::string_view max_conns_name = "FCGI_MAX_CONNS";
 constexpr std::string_view max_reqs_name = "FCGI_MAX_REQS";
 constexpr std::string_view mpxs_conns_name = "FCGI_MPXS_CONNS";
 
+void settle_id(connection_state &st, std::uint16_t id) {
+    std::copy_backward(std::begin(st.settled), std::end(st.settled) - 1, std::end(st.settled));
+    st.settled[0] = id;
+}
+
 connection_event taken(const record &r) {
     return {event_kind::taken, {}, r};
 }
@@ -37,6 +42,25 @@ bool answer_get_values(connection_state &st, std::string_view query) {
     }
     append_record(st.replies, get_values_result, 0, result);
     return true;
+}
+
+// Checks the pairs of the params as they arrive: a pair announced beyond
+// the size limit, or one too many, ends the connection before the rest is
+// waited for. False when so.
+bool check_params(connection_state &st) {
+    for (;;) {
+        const std::string_view rest = std::string_view(st.params).substr(st.params_checked);
+        const pair_result pair = split_pair(rest);
+        if (pair.status == pair_status::end) return true;
+        if (pair.status == pair_status::truncated) {
+            // Both lengths in: the whole pair must fit the limit.
+            const pair_result lengths = split_pair_lengths(rest);
+            return lengths.status != pair_status::complete ||
+                   lengths.used <= fastcgi_limits::max_params_bytes - st.params_checked;
+        }
+        if (++st.params_count > fastcgi_limits::max_params_count) return false;
+        st.params_checked += pair.used;
+    }
 }
 
 // The environment entries of the complete params; false when they are
@@ -68,12 +92,14 @@ connection_event begin(connection_state &st, const record &r) {
     if (!parse_begin_body(r.content, body)) return {event_kind::close, {}, {}};
     if (body.role != responder_role) {
         append_end_request(st.replies, r.request_id, 0, unknown_role);
+        settle_id(st, r.request_id);
         return taken(r);
     }
     st.phase = request_phase::params;
     st.request_id = r.request_id;
     st.keep_connection = (body.flags & keep_connection_flag) != 0;
     st.params.clear();
+    st.params_checked = st.params_count = 0;
     return taken(r);
 }
 
@@ -98,11 +124,12 @@ connection_event current(connection_state &st, const record &r) {
             if (st.params.size() + r.content.size() > fastcgi_limits::max_params_bytes)
                 return close;
             st.params.append(r.content);
-            return taken(r);
+            return check_params(st) ? taken(r) : close;
         }
         if (!decode_params(st)) return close;
         st.params.clear();
         st.params.shrink_to_fit();
+        st.params_checked = st.params_count = 0;
         st.phase = request_phase::body;
         return {event_kind::start, {}, r};
     case stdin_stream:
@@ -149,9 +176,19 @@ connection_event next_event(connection_state &st) {
         return taken(r);
     }
     if (active && r.request_id == st.request_id) return current(st, r);
-    if (r.type != begin_request) return taken(r); // a request not active: ignored
+    if (r.type != begin_request) {
+        // The rest of a request that was refused or ended is ignored, as
+        // is an abort that crossed the end; params or stdin of a request
+        // never begun break the protocol.
+        if (r.type == abort_request || r.type == data_stream ||
+            std::find(std::begin(st.settled), std::end(st.settled), r.request_id) !=
+                std::end(st.settled))
+            return taken(r);
+        return {event_kind::close, {}, {}};
+    }
     if (active) {
         append_end_request(st.replies, r.request_id, 0, cant_mpx_conn);
+        settle_id(st, r.request_id);
         return taken(r);
     }
     return begin(st, r);
@@ -159,6 +196,7 @@ connection_event next_event(connection_state &st) {
 
 void end_current_request(connection_state &st, std::uint32_t app_status) {
     append_end_request(st.replies, st.request_id, app_status, request_complete);
+    if (st.phase != request_phase::input_done) settle_id(st, st.request_id);
     st.phase = request_phase::idle;
     st.params.clear();
     st.environment.clear();

@@ -27,8 +27,13 @@ struct connection_state {
     std::uint16_t request_id = 0;         // the current request, when not idle
     bool keep_connection = false;         // the web server keeps the connection after it
     std::string params;                   // its params so far, as name-value pairs
+    std::size_t params_checked = 0;       // bytes of params whose pairs were checked
+    std::size_t params_count = 0;         // pairs checked
     std::vector<std::string> environment; // "NAME=value" once the params are complete
-    std::string replies;                  // records to send, in order, ahead of anything later
+    // Requests refused or ended before all their records came: the rest of
+    // theirs is ignored. The most recent few.
+    std::uint16_t settled[4] = {0, 0, 0, 0};
+    std::string replies; // records to send, in order, ahead of anything later
 };
 
 enum class event_kind {

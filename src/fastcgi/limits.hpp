@@ -50,8 +50,10 @@ constexpr std::size_t max_record = record_header + 65535 + 255;
 
 // All of one request's params (names and values, with their length
 // prefixes), and their number. Apache allows 100 header fields of 8 KiB,
-// nginx 4 buffers of 8 KiB for the whole header; CGI adds some thirty.
-constexpr std::size_t max_params_bytes = 128 * 1024;
-constexpr std::size_t max_params_count = 512;
+// nginx 4 buffers of 8 KiB for the whole header; CGI adds some thirty. A
+// CGI program's environment has no such limit, and requests with ten
+// thousand header fields are served as the CGI program serves them.
+constexpr std::size_t max_params_bytes = 256 * 1024;
+constexpr std::size_t max_params_count = 16384;
 
 } // namespace fastcgi_limits

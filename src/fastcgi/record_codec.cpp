@@ -108,6 +108,20 @@ bool parse_begin_body(std::string_view content, begin_body &body) {
     return true;
 }
 
+pair_result split_pair_lengths(std::string_view bytes) {
+    pair_result result;
+    if (bytes.empty()) return result;
+    result.status = pair_status::truncated;
+    const auto [name_length, name_used] = split_length(bytes);
+    if (name_used == 0) return result;
+    const auto [value_length, value_used] = split_length(bytes.substr(name_used));
+    if (value_used == 0) return result;
+    result.status = pair_status::complete;
+    // At most 2^32: no overflow in a 64-bit size.
+    result.used = name_used + value_used + name_length + value_length;
+    return result;
+}
+
 pair_result split_pair(std::string_view bytes) {
     pair_result result;
     if (bytes.empty()) return result;

@@ -104,6 +104,11 @@ struct pair_result {
 // four with the high bit set).
 pair_result split_pair(std::string_view bytes);
 
+// The two lengths at the front of bytes, without the name and value: when
+// complete, used is the size the whole pair announces (which may be more
+// than bytes holds).
+pair_result split_pair_lengths(std::string_view bytes);
+
 // Appends a name-value pair with the shortest lengths.
 void append_pair(std::string &out, std::string_view name, std::string_view value);
 

@@ -73,3 +73,27 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
     relay_finish(relay);
     return 0;
 }
+
+bool begin_request(const cgi_request &request, relay_context &relay, request_plan &plan,
+                   int &status) noexcept {
+    const response_form form = relay.state.form;
+    try {
+        plan = plan_request(request.query, request.method, request.content_length, request.envp);
+    } catch (const std::bad_alloc &) {
+        plan = request_plan{};
+    }
+    status = 0;
+    switch (plan.action) {
+    case request_action::refuse:
+        answer(relay, bad_request_answer(form));
+        status = refused_status;
+        return false;
+    case request_action::ignore:
+        answer(relay, not_forwarded_answer(form));
+        return false;
+    case request_action::get:
+    case request_action::post:
+        break;
+    }
+    return true;
+}

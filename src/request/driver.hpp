@@ -2,6 +2,7 @@
 // upstream's response or the gateway's own answer, through the relay.
 #pragma once
 
+#include "translate.hpp"
 #include "upstream/body_reader.hpp"
 #include "upstream/relay.hpp"
 
@@ -24,3 +25,11 @@ constexpr int refused_status = -1; // exit status 255
 // refused_status after the 400 answer.
 int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
                   CURL *handle) noexcept;
+
+// The first half of serve_request, for a server that drives the transfer
+// itself: the translation, and the gateway's own answer written through the
+// relay when there is no transfer to make. True when plan is a transfer to
+// make (status 0 then); false after the answer, with its status. The body
+// is not read: the caller discards what is left of it.
+bool begin_request(const cgi_request &request, relay_context &relay, request_plan &plan,
+                   int &status) noexcept;

@@ -18,6 +18,11 @@ void perform_once(const char *url, curl_slist *headers, transfer_io &io) {
 } // namespace
 
 void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io) {
+    prepare_transfer(h, url, headers, io);
+    curl_easy_perform(h);
+}
+
+void prepare_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io) {
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
     if (io.upload) {
@@ -32,7 +37,6 @@ void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io
     curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent);
     if (io.upload)
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(io.upload->remaining));
-    curl_easy_perform(h);
 }
 
 void forward_get(const char *url, curl_slist *headers, transfer_io &io) {

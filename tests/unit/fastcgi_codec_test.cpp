@@ -1,4 +1,5 @@
 #include "fastcgi/connection_codec.hpp"
+#include "fastcgi/limits.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,27 @@ std::string many_params(std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         p += pair("N" + std::to_string(i), "v");
     return p;
+}
+
+// Params as records of at most 65535 bytes each, then their end.
+std::string params_stream(const std::string &pairs) {
+    std::string records;
+    for (std::size_t at = 0; at < pairs.size(); at += 65535)
+        records += rec(4, 1, pairs.substr(at, 65535));
+    return records + rec(4, 1, "");
+}
+
+// Whole pairs, one to a record, until they are over the size limit.
+const std::string big_pair = pair("A", std::string(60000, 'v'));
+std::string over_size_limit() {
+    std::string records;
+    for (std::size_t size = 0; size <= fastcgi_limits::max_params_bytes; size += big_pair.size())
+        records += rec(4, 1, big_pair);
+    return records;
+}
+
+std::size_t records_of(const std::string &pairs) {
+    return (pairs.size() + 65534) / 65535;
 }
 
 // A reply record, read back: its type and id, and for FCGI_END_REQUEST the
@@ -150,10 +172,12 @@ TEST(ConnectionCodec, AnswersEveryInputInADefinedWay) {
          "tttse",
          {{3, 1, 0, 3}}},
         {"an unknown role refused", begin(1, 7), "t", {{3, 1, 0, 3}}},
-        {"records of no request are ignored",
-         rec(4, 1, "x") + rec(5, 2, "y") + rec(8, 1, ""),
-         "ttt",
-         {}},
+        {"params of a request never begun", rec(4, 1, "x"), "c", {}},
+        {"stdin of a request never begun", whole_get(1) + rec(5, 2, "y"), "ttsec", {}},
+        {"the rest of an aborted request is ignored",
+         begin(1) + rec(2, 1, "") + rec(4, 1, "x") + rec(5, 1, "") + rec(8, 1, ""),
+         "tattt",
+         {{3, 1, 9, 0}}},
         {"unknown management type", rec(99, 0, ""), "t", {{11, 0, 99, 0}}},
         {"a begin as management record", begin(0), "t", {{11, 0, 1, 0}}},
         {"an application's own type sent to it",
@@ -176,27 +200,39 @@ TEST(ConnectionCodec, AnswersEveryInputInADefinedWay) {
          {}},
         {"get values cut short", rec(9, 0, pair("FCGI_MAX_CONNS", "").substr(0, 5)), "c", {}},
         {"get values with nothing asked", rec(9, 0, ""), "t", {{10, 0, 0, 0}}},
-        {"a name announced longer than the params",
+        {"a name announced longer than the limit",
          begin(1) + rec(4, 1, length(0x7ffffffe) + length(1) + "abc") + rec(4, 1, ""),
-         "ttc",
+         "tc",
          {}},
-        {"a value announced longer than the params",
+        {"a value announced longer than the limit",
          begin(1) + rec(4, 1, length(1) + length(0x7fffffff) + "a") + rec(4, 1, ""),
+         "tc",
+         {}},
+        {"a pair announced longer than the params",
+         begin(1) + rec(4, 1, pair("A", "1") + length(1) + length(9) + "ab") + rec(4, 1, ""),
          "ttc",
          {}},
         {"a length cut in the middle", begin(1) + rec(4, 1, "\x80\x01") + rec(4, 1, ""), "ttc", {}},
         {"params at the count limit",
-         begin(1) + rec(4, 1, many_params(512)) + rec(4, 1, ""),
-         "tts",
+         begin(1) + params_stream(many_params(fastcgi_limits::max_params_count)),
+         "t" + std::string(records_of(many_params(fastcgi_limits::max_params_count)), 't') + "s",
          {}},
         {"params over the count limit",
-         begin(1) + rec(4, 1, many_params(513)) + rec(4, 1, ""),
-         "ttc",
+         begin(1) + params_stream(many_params(fastcgi_limits::max_params_count + 1)),
+         "t" + std::string(records_of(many_params(fastcgi_limits::max_params_count + 1)) - 1, 't') +
+             "c",
          {}},
         {"params over the size limit",
-         begin(1) + rec(4, 1, std::string(65535, 'x')) + rec(4, 1, std::string(65535, 'x')) +
-             rec(4, 1, std::string(3, 'x')),
-         "tttc",
+         begin(1) + over_size_limit(),
+         "t" + std::string(fastcgi_limits::max_params_bytes / big_pair.size(), 't') + "c",
+         {}},
+        {"a pair announced over the size limit, before it is all there",
+         begin(1) + rec(4, 1, pair("A", "1") + length(1) + length(0x3fff7)),
+         "tc",
+         {}},
+        {"a pair announced up to the size limit waits for the rest",
+         begin(1) + rec(4, 1, pair("A", "1") + length(1) + length(0x3fff6)),
+         "tt",
          {}},
         {"pairs no environment can hold are left out",
          begin(1) +

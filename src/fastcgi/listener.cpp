@@ -1,0 +1,90 @@
+#include "listener.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int listen_backlog = 1024;
+
+int listen_unix(const std::string &path) {
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    if (path.size() >= sizeof where.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    // A socket left behind by an earlier run is replaced; any other file is
+    // not touched, and bind fails on it.
+    struct stat old;
+    if (lstat(path.c_str(), &old) == 0 && S_ISSOCK(old.st_mode)) unlink(path.c_str());
+    // Made with no access for others from the start, then given its mode:
+    // no moment when another user could connect.
+    const mode_t previous = umask(0777 & ~socket_mode);
+    const int bound = bind(fd, reinterpret_cast<const sockaddr *>(&where), sizeof where);
+    umask(previous);
+    if (bound != 0 || chmod(path.c_str(), socket_mode) != 0 || listen(fd, listen_backlog) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int listen_tcp(const std::string &host, const std::string &port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0) {
+        errno = EADDRNOTAVAIL;
+        return -1;
+    }
+    int fd = -1;
+    for (const addrinfo *a = found; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) continue;
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, listen_backlog) != 0) {
+            const int error = errno;
+            close(fd);
+            fd = -1;
+            errno = error;
+        }
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
+} // namespace
+
+bool is_listening_socket(int fd) {
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening;
+}
+
+int open_listener(std::string_view address, std::string &unix_path) {
+    constexpr std::string_view unix_prefix = "unix:";
+    if (address.substr(0, unix_prefix.size()) == unix_prefix) {
+        unix_path = std::string(address.substr(unix_prefix.size()));
+        return listen_unix(unix_path);
+    }
+    const auto colon = address.rfind(':');
+    std::string host(address.substr(0, colon));
+    // "[::1]:9000" names an IPv6 address.
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return listen_tcp(host, std::string(address.substr(colon + 1)));
+}

@@ -1,0 +1,20 @@
+// The listening socket of the FastCGI server.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// True when fd is a listening socket, as a FastCGI spawner (lighttpd's
+// bin-path, spawn-fcgi, systemd socket activation) hands one over on
+// standard input. One system call.
+bool is_listening_socket(int fd);
+
+// The socket for "unix:/path" (mode socket_mode, the group the process
+// runs as; unix_path is set to the path) or "HOST:PORT" (an empty HOST is
+// every address); -1 with errno set on failure.
+int open_listener(std::string_view address, std::string &unix_path);
+
+// Not writable by every user: the web server connects as the same user or
+// as a member of the group. A directory of the web server's group with the
+// set-group-ID bit gives the socket that group.
+constexpr unsigned socket_mode = 0660;
