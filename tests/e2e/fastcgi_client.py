@@ -168,12 +168,16 @@ class Connection:
     def is_open(self):
         """Whether the server has not closed the connection yet (without
         waiting, and without taking what it sent)."""
+        timeout = self.sock.gettimeout()
+        self.sock.setblocking(False)  # else Python waits for input first
         try:
-            return self.sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) != b""
+            return self.sock.recv(1, socket.MSG_PEEK) != b""
         except BlockingIOError:
             return True
         except ConnectionResetError:
             return False
+        finally:
+            self.sock.settimeout(timeout)
 
 
 def wait_closed(socks, timeout):
