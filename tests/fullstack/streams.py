@@ -164,10 +164,12 @@ async def _open_all(target, count, events, every, pid, samples):
     return [r if isinstance(r, bytes) else None for r in replies]
 
 
-def run(target, pid, count, events=20, every=0.5, settle=2.0):
+def run(target, pid, count, events=20, every=0.5, alone=2.0, settle=2.0):
     """Opens `count` streams at once through target; pid is the process
-    whose memory counts. Returns the figures as a dict."""
-    before, _ = timed_gets(target, 2.0)  # also the warm-up
+    whose memory counts. Plain GETs for `alone` seconds first (also the
+    warm-up), and `settle` seconds of rest before each memory reading.
+    Returns the figures as a dict."""
+    before, _ = timed_gets(target, alone)
     time.sleep(settle)
     idle = resident_kib(pid)
     upstream_streams(reset=True)
