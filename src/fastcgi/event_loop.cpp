@@ -2,6 +2,7 @@
 
 #include "connection_codec.hpp"
 #include "limits.hpp"
+#include "listener.hpp"
 #include "request/driver.hpp"
 #include "upstream/curl_holders.hpp"
 #include "upstream/exchange.hpp"
@@ -520,6 +521,10 @@ void accept_connections(event_loop &loop) {
                 loop.accept_retry_at = loop.now + accept_retry;
             }
             return;
+        }
+        if (!peer_allowed(fd, loop.setup->allowed_peers)) {
+            close(fd);
+            continue;
         }
         auto owned = std::make_unique<connection>();
         connection &c = *owned;

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 struct loop_setup {
     int listen_fd;
-    int stop_fd;                 // readable once the server is stopping
-    std::size_t max_connections; // this thread's share of the cap
+    int stop_fd;                            // readable once the server is stopping
+    std::size_t max_connections;            // this thread's share of the cap
+    std::vector<std::string> allowed_peers; // empty: anyone
 };
 
 // Serves until stop_fd is readable and the requests in flight have ended,

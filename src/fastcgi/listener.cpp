@@ -1,5 +1,7 @@
 #include "listener.hpp"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
@@ -87,4 +89,41 @@ int open_listener(std::string_view address, std::string &unix_path) {
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     return listen_tcp(host, std::string(address.substr(colon + 1)));
+}
+
+std::vector<std::string> allowed_peers(const char *list) {
+    std::vector<std::string> allowed;
+    std::string_view rest = list ? list : "";
+    while (!rest.empty()) {
+        const auto comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+            item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
+            item.remove_suffix(1);
+        if (!item.empty()) allowed.emplace_back(item);
+    }
+    return allowed;
+}
+
+bool peer_allowed(int fd, const std::vector<std::string> &allowed) {
+    if (allowed.empty()) return true;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) return false;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_UNIX) return true;
+    if (peer.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(peer).sin_addr, text,
+                  sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+        const in6_addr &a = reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr;
+        // An IPv4 client of a dual-stack socket is named by its IPv4 address.
+        if (IN6_IS_ADDR_V4MAPPED(&a))
+            inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &a, text, sizeof text);
+    }
+    return std::find(allowed.begin(), allowed.end(), std::string(text)) != allowed.end();
 }

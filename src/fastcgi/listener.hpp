@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // True when fd is a listening socket, as a FastCGI spawner (lighttpd's
 // bin-path, spawn-fcgi, systemd socket activation) hands one over on
@@ -18,3 +19,11 @@ int open_listener(std::string_view address, std::string &unix_path);
 // as a member of the group. A directory of the web server's group with the
 // set-group-ID bit gives the socket that group.
 constexpr unsigned socket_mode = 0660;
+
+// The addresses of FCGI_WEB_SERVER_ADDRS (comma-separated, blanks allowed
+// around them): who may connect over TCP. Empty (unset) means anyone.
+std::vector<std::string> allowed_peers(const char *list);
+
+// Whether the peer of an accepted connection is one of allowed (always
+// for a unix socket, or when allowed is empty).
+bool peer_allowed(int fd, const std::vector<std::string> &allowed);

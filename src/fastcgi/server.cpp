@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
@@ -86,7 +87,8 @@ int serve_fastcgi(std::string_view address, int threads) {
 
     curl_global_init(CURL_GLOBAL_ALL);
     const std::size_t share = std::max<std::size_t>(1, connection_cap() / threads);
-    const loop_setup setup{listen_fd, stop.fd, share};
+    const loop_setup setup{listen_fd, stop.fd, share,
+                           allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS"))};
     std::vector<std::thread> loops;
     bool started = true;
     try {
