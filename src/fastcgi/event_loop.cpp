@@ -54,6 +54,7 @@ struct connection {
     std::string out; // records for the web server; from out_sent on not yet written
     std::size_t out_sent = 0;
     time_point last_progress{}; // of writing, while output waits
+    time_point last_input{};    // the last read that brought bytes
     time_point phase_start{};   // accepted, or became idle kept, or its request began
     bool kept = false;          // idle between requests on a kept connection
     bool holding = false;       // the next request waits for the current one
@@ -346,6 +347,7 @@ void pump_input(event_loop &loop, connection &c) {
             char buffer[read_size];
             const ssize_t n = read(c.fd, buffer, sizeof buffer);
             if (n > 0) {
+                c.last_input = loop.now;
                 fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
                 continue;
             }
@@ -430,8 +432,9 @@ void set_deadline(event_loop &loop, connection &c) {
     time_point at{};
     if (pending(c) > 0)
         at = c.last_progress + fastcgi_limits::write_stall;
-    else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
-             c.codec.phase == fastcgi::request_phase::input_done)
+    else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty())
+        at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
+    else if (c.transfer || c.codec.phase != fastcgi::request_phase::idle)
         has = false;
     else
         at = c.phase_start + (c.kept ? fastcgi_limits::kept_idle : fastcgi_limits::params_read);

@@ -23,6 +23,10 @@ constexpr std::chrono::seconds kept_idle{75};
 // connection and ends its transfer (nginx's send_timeout).
 constexpr std::chrono::seconds write_stall{60};
 
+// A request body that makes no progress for this long, while the upstream
+// waits for it, closes the connection (lighttpd's max-read-idle).
+constexpr std::chrono::seconds body_stall{60};
+
 // After SIGTERM or SIGINT, requests in flight get this long to finish;
 // then every connection is closed and the process exits.
 constexpr std::chrono::seconds stop_grace{10};
