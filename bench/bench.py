@@ -412,15 +412,12 @@ http {{
 
 
 def sse_streams(gateways, work):
-    """SSE_STREAMS event streams of the demo upstream at once: straight at
+    """SSE_STREAMS event streams at once (streams.py's upstream): straight at
     the FastCGI server, through nginx to it, and through nginx's
     proxy_pass; the memory is that of the process holding the streams (the
     gateway, or nginx for proxy_pass)."""
-    upstream = start([sys.executable, os.path.join(TOP, "demo", "upstream.py"), "--quiet"],
-                     work, "demo-upstream")
-    procs = [upstream]
+    procs = [streams.start_upstream(lambda cmd: start(cmd, work, "sse-upstream"))]
     try:
-        wait_for_port(UPSTREAM_PORT)
         fastcgi, sock = start_fastcgi(gateways[-1][1], work, "sse-fastcgi")
         procs.append(fastcgi)
         nginx = start_sse_nginx(sock, work)
@@ -447,7 +444,8 @@ def sse_streams(gateways, work):
             f"{SSE_STREAMS:,} SSE streams at once, {SSE_EVENTS} events each", name,
             f"{complete:,} of {SSE_STREAMS:,} complete in every run"
             + (f", {failed} GETs failed" if failed else "")
-            + f"; GET meanwhile p99 {spread([r['p99_ms'] for r in results], 'ms', 1)}",
+            + f"; GET meanwhile p99 {spread([r['p99_ms'] for r in results], 'ms', 1)}"
+            + f" (upstream itself {spread([r['upstream_p99_ms'] for r in results], 'ms', 1)})",
             f"{statistics.median(r['p50_ms'] for r in results):.2f} / "
             f"{statistics.median(r['p99_ms'] for r in results):.2f} ms",
             f"{statistics.median(r['peak_kib'] for r in results) / 1024:.1f} MiB",

@@ -94,8 +94,7 @@ class Handler(BaseHTTPRequestHandler):
         elif url.path == "/stream":
             self.stream(int(query.get("n", ["5"])[0]), 0.2, "line %d\n", "text/plain")
         elif url.path == "/events":
-            self.stream(int(query.get("n", ["0"])[0]), float(query.get("every", ["1"])[0]),
-                        "data: event %d\n\n", "text/event-stream")
+            self.stream(0, 1.0, "data: event %d\n\n", "text/event-stream")
         elif url.path == "/echo":
             self.echo()
         elif url.path.startswith("/status/") and url.path[8:].isdigit():
@@ -172,7 +171,7 @@ class StreamCount:
 
 
 class Server(ThreadingHTTPServer):
-    request_queue_size = 1024  # many gateway processes, or streams, may connect at once
+    request_queue_size = 256  # many gateway processes may connect at once
     daemon_threads = True
 
     def handle_error(self, request, client_address):

@@ -163,7 +163,7 @@ def run(server, gateway, args, work):
 
 
 def run_streams(server, gateway, args, work):
-    upstream = stack.start_upstream()
+    upstream = streams.start_upstream(stack.spawn)
     try:
         if server == "fastcgi":
             procs = [stack.start_fastcgi_gateway(os.path.abspath(gateway), work)[0]]

@@ -1,13 +1,17 @@
 """Many server-sent-event streams at once through the gateway's FastCGI
 mode, for the load run (load.py --streams) and the benchmark.
 
-Each stream asks the demo upstream for N events (/events?n=N&every=S) and
-must receive every one of them, in order, and the end of the reply. The
+Each stream asks the upstream for N events (/events?n=N&every=S) and must
+receive every one of them, in order, and the end of the reply. The
+upstream is this file run with --upstream: one asyncio thread, so that a
+thousand streams do not slow its other answers down as threads would. The
 streams are opened together, either straight at the gateway's socket with
 the raw FastCGI client, or over HTTP through a web server. Meanwhile a
 separate process sends a plain GET (/api/state) every 20 ms and times it,
 and the serving process's resident memory is sampled: before (idle, after
-a warm-up), at its highest, and once the streams have ended.
+a warm-up), at its highest, and once the streams have ended. The same GET
+straight at the upstream, timed alike, tells what of the latency is the
+upstream's own.
 """
 import asyncio
 import json
@@ -18,6 +22,7 @@ import socket
 import statistics
 import sys
 import time
+from urllib.parse import parse_qs, urlsplit
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import fastcgi_client as fcgi  # noqa: E402
@@ -89,6 +94,16 @@ class HTTPTarget:
         return reply.startswith(b"HTTP/1.1 200")
 
 
+class UpstreamTarget(HTTPTarget):
+    """The upstream itself, without the gateway: /PATH for path=/PATH."""
+
+    def __init__(self):
+        super().__init__(UPSTREAM_PORT, "")
+
+    def request(self, query):
+        return b"GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" % query[len("path="):].encode()
+
+
 def complete(reply, events):
     """Whether a reply holds events 1..events, in order, and nothing else."""
     if reply is None:
@@ -100,6 +115,20 @@ def complete(reply, events):
 def resident_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
+
+
+def start_upstream(spawn):
+    """This file's upstream, started by spawn(command)."""
+    proc = spawn([sys.executable, os.path.abspath(__file__), "--upstream"])
+    deadline = time.monotonic() + 20
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", UPSTREAM_PORT), 1).close()
+            return proc
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
 
 
 def upstream_streams(reset=False):
@@ -132,17 +161,26 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(len(ordered) * p / 100))] if ordered else 0.0
 
 
-def timed_gets(target, seconds):
-    """Plain GETs from another process for `seconds`: (latencies, failures)."""
-    stop = multiprocessing.Event()
-    mine, theirs = multiprocessing.Pipe()
-    proc = multiprocessing.Process(target=probe, args=(target, stop, theirs))
-    proc.start()
-    time.sleep(seconds)
-    stop.set()
-    result = mine.recv()
-    proc.join()
-    return result
+class Probes:
+    """Timed GETs, each target's from a process of its own, until stop()."""
+
+    def __init__(self, targets):
+        self.done = multiprocessing.Event()
+        self.pipes, self.procs = [], []
+        for target in targets:
+            mine, theirs = multiprocessing.Pipe()
+            self.pipes.append(mine)
+            self.procs.append(multiprocessing.Process(target=probe,
+                                                      args=(target, self.done, theirs)))
+            self.procs[-1].start()
+
+    def stop(self):
+        """[(latencies, failures)] of each target."""
+        self.done.set()
+        results = [pipe.recv() for pipe in self.pipes]
+        for proc in self.procs:
+            proc.join()
+        return results
 
 
 async def _open_all(target, count, events, every, pid, samples):
@@ -169,22 +207,19 @@ def run(target, pid, count, events=20, every=0.5, alone=2.0, settle=2.0):
     whose memory counts. Plain GETs for `alone` seconds first (also the
     warm-up), and `settle` seconds of rest before each memory reading.
     Returns the figures as a dict."""
-    before, _ = timed_gets(target, alone)
+    probes = Probes([target])
+    time.sleep(alone)
+    (before, _), = probes.stop()
     time.sleep(settle)
     idle = resident_kib(pid)
     upstream_streams(reset=True)
-    stop = multiprocessing.Event()
-    mine, theirs = multiprocessing.Pipe()
-    prober = multiprocessing.Process(target=probe, args=(target, stop, theirs))
-    prober.start()
+    probes = Probes([target, UpstreamTarget()])
     samples = []
     began = time.monotonic()
     try:
         replies = asyncio.run(_open_all(target, count, events, every, pid, samples))
     finally:
-        stop.set()
-        during, failures = mine.recv()
-        prober.join()
+        (during, failures), (upstream, _) = probes.stop()
     took = time.monotonic() - began
     most = upstream_streams()["most"]
     time.sleep(settle)
@@ -196,6 +231,7 @@ def run(target, pid, count, events=20, every=0.5, alone=2.0, settle=2.0):
         "gets": len(during), "get_failures": failures,
         "p50_ms": percentile(during, 50), "p99_ms": percentile(during, 99),
         "max_ms": max(during, default=0.0), "p99_alone_ms": percentile(before, 99),
+        "upstream_p99_ms": percentile(upstream, 99),
         "idle_kib": idle, "peak_kib": peak, "after_kib": after,
         "kib_per_stream": (peak - idle) / count,
         "after_vs_idle": (after - idle) / idle,
@@ -212,7 +248,8 @@ def summary(name, r):
             f"{r['complete']} complete, {r['most_at_once']} at once at the upstream; "
             f"plain GET meanwhile p50 {r['p50_ms']:.1f} ms, p99 {r['p99_ms']:.1f} ms, "
             f"max {r['max_ms']:.1f} ms ({r['gets']} requests, {r['get_failures']} failed; "
-            f"p99 {r['p99_alone_ms']:.1f} ms without the streams); RSS idle "
+            f"p99 {r['p99_alone_ms']:.1f} ms without the streams, the upstream itself "
+            f"meanwhile {r['upstream_p99_ms']:.1f} ms); RSS idle "
             f"{r['idle_kib'] / 1024:.1f} MiB, at most {r['peak_kib'] / 1024:.1f} MiB "
             f"({r['kib_per_stream']:.1f} KiB a stream), after {r['after_kib'] / 1024:.1f} MiB "
             f"({100 * r['after_vs_idle']:+.1f}% of idle); targets: "
@@ -222,3 +259,61 @@ def summary(name, r):
 def median_of(runs, key):
     values = [r[key] for r in runs]
     return statistics.median(values), min(values), max(values)
+
+
+async def upstream_connection(reader, writer, count):
+    """Serves one connection: /events?n=N&every=S (chunked), /api/state and
+    /streams (in progress, most at once since ?reset=1); kept open for
+    HTTP/1.1."""
+    try:
+        while True:
+            head = await reader.readuntil(b"\r\n\r\n")
+            method, target, version = head.split(b"\r\n", 1)[0].decode().split(" ")
+            url = urlsplit(target)
+            query = parse_qs(url.query)
+            if url.path == "/events":
+                writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                             b"Transfer-Encoding: chunked\r\n\r\n")
+                count["in_progress"] += 1
+                count["most"] = max(count["most"], count["in_progress"])
+                try:
+                    events, every = int(query["n"][0]), float(query["every"][0])
+                    for i in range(1, events + 1):
+                        data = b"data: event %d\n\n" % i
+                        writer.write(b"%x\r\n%s\r\n" % (len(data), data))
+                        await writer.drain()
+                        if i < events:
+                            await asyncio.sleep(every)
+                    writer.write(b"0\r\n\r\n")
+                finally:
+                    count["in_progress"] -= 1
+            else:
+                if url.path == "/api/state":
+                    code, body = b"200 OK", b'{"ok": true}\n'
+                elif url.path == "/streams":
+                    code, body = b"200 OK", json.dumps(count).encode()
+                    if "reset" in query:
+                        count["most"] = count["in_progress"]
+                else:
+                    code, body = b"404 Not Found", b""
+                writer.write(b"HTTP/1.1 %s\r\nContent-Type: application/json\r\n"
+                             b"Content-Length: %d\r\n\r\n%s" % (code, len(body), body))
+            await writer.drain()
+            if version == "HTTP/1.0":
+                break
+    except (asyncio.IncompleteReadError, ConnectionError, ValueError, KeyError):
+        pass
+    finally:
+        writer.close()
+
+
+async def serve_upstream():
+    count = {"in_progress": 0, "most": 0}
+    server = await asyncio.start_server(
+        lambda r, w: upstream_connection(r, w, count), "127.0.0.1", UPSTREAM_PORT,
+        backlog=4096, reuse_address=True)
+    await server.serve_forever()
+
+
+if __name__ == "__main__" and sys.argv[1:] == ["--upstream"]:
+    asyncio.run(serve_upstream())
