@@ -801,27 +801,6 @@ def refused_answer(request_id=1):
             (fcgi.END_REQUEST, request_id, 255, fcgi.REQUEST_COMPLETE)]
 
 
-def run_concurrently(calls):
-    """Runs the calls at once; their results in order, or the first error."""
-    results = [None] * len(calls)
-
-    def run(i):
-        try:
-            results[i] = (calls[i](), None)
-        except BaseException as e:  # noqa: B902 - handed to the caller
-            results[i] = (None, e)
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(calls))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for _, error in results:
-        if error:
-            raise error
-    return [value for value, _ in results]
-
-
 @unittest.skipIf(CGI, "a FastCGI server's own behaviour")
 class FastCGIProbes(GatewayTest):
     """What a FastCGI client can send that a web server would not, and the
@@ -939,7 +918,7 @@ class FastCGIProbes(GatewayTest):
                     if script[-1] == "stream":
                         self.assertEqual(conn.next_record()[0], fcgi.STDOUT)
                     else:
-                        self.assertTrue(stack_eventually(lambda: up.contacted), "no upload")
+                        self.assertTrue(eventually(lambda: up.contacted), "no upload")
                     conn.send(fcgi.record(fcgi.ABORT_REQUEST, 1))
                     up.thread.join(1 + SLACK)
                     self.assertFalse(up.thread.is_alive(), "the upstream transfer goes on")
@@ -1024,13 +1003,13 @@ class FastCGIProbes(GatewayTest):
                     self.assertEqual(conns[name].response(), (BAD_REQUEST, b"", 255, 0))
                 elif until == "output":
                     self.assertTrue(select.select([conns[name].sock], [], [], 30)[0], name)
-            self.assertTrue(stack_eventually(lambda: up.connections == 2), "upstream not reached")
+            self.assertTrue(eventually(lambda: up.connections == 2), "upstream not reached")
             for server in servers.values():
                 server.proc.send_signal(signal.SIGTERM)
-            grace = fastcgi_limit("stop_grace")
-            codes = run_concurrently([lambda s=s: wait_exit(s.proc, grace + 1 + SLACK)
-                                      for s in servers.values()])
-            self.assertEqual(dict(zip(servers, codes)), dict.fromkeys(servers, 0))
+            deadline = time.monotonic() + fastcgi_limit("stop_grace") + 1 + SLACK
+            codes = {name: wait_exit(server.proc, deadline - time.monotonic())
+                     for name, server in servers.items()}
+            self.assertEqual(codes, dict.fromkeys(servers, 0))
         finally:
             up.close()
             for name, server in servers.items():
@@ -1039,7 +1018,7 @@ class FastCGIProbes(GatewayTest):
                 server.stop()
 
 
-def stack_eventually(check, limit=30.0):
+def eventually(check, limit=30.0):
     """Whether check() holds within limit seconds."""
     deadline = time.monotonic() + limit
     while not check() and time.monotonic() < deadline:
@@ -1050,7 +1029,7 @@ def stack_eventually(check, limit=30.0):
 def wait_exit(proc, limit):
     """The exit status, or None when the process still runs after limit seconds."""
     try:
-        return proc.wait(limit)
+        return proc.wait(max(0.01, limit))
     except subprocess.TimeoutExpired:
         return None
 
@@ -1072,7 +1051,7 @@ class LongWaits:
                                  timeout=fastcgi_limit("write_stall") + 2 * SLACK)
         self.stalled = self.server.connect()
         self.stalled.send(fcgi.request(cgi_env("path=/flood")))
-        stack_eventually(lambda: self.upstream.contacted)
+        eventually(lambda: self.upstream.contacted)
         # The port is free for the other cases; the connection stays.
         self.upstream.sock.close()
 
