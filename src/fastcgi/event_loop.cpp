@@ -471,6 +471,9 @@ void settle(event_loop &loop, connection &c) {
         if (pass == 0 && may_take_input(c) && c.codec.input.size() > c.codec.parsed)
             pump_input(loop, c);
     }
+    // Idle and kept: it can make room for a new connection at the cap.
+    if (c.kept && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
+        arm_listener(loop, true);
     set_deadline(loop, c);
     set_interest(loop, c);
 }
@@ -667,6 +670,7 @@ void run_event_loop(const loop_setup &setup) noexcept {
     curl_multi_setopt(loop.multi, CURLMOPT_SOCKETDATA, static_cast<void *>(&loop));
     curl_multi_setopt(loop.multi, CURLMOPT_TIMERFUNCTION, on_curl_timer);
     curl_multi_setopt(loop.multi, CURLMOPT_TIMERDATA, static_cast<void *>(&loop));
+    curl_multi_setopt(loop.multi, CURLMOPT_MAXCONNECTS, static_cast<long>(upstream_idle_kept));
     epoll_event on_stop{EPOLLIN, {}};
     on_stop.data.u64 = tag_stop;
     epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, setup.stop_fd, &on_stop);

@@ -39,8 +39,8 @@ struct descriptor {
 
 // The connection cap that the open-files limit allows, raised as far as
 // it may be: each connection takes two descriptors, its own and the
-// upstream's.
-std::size_t connection_cap() {
+// upstream's, and each thread keeps some idle upstream connections.
+std::size_t connection_cap(int threads) {
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 1;
     if (files.rlim_cur < files.rlim_max) {
@@ -48,9 +48,9 @@ std::size_t connection_cap() {
         setrlimit(RLIMIT_NOFILE, &files);
         getrlimit(RLIMIT_NOFILE, &files);
     }
-    if (files.rlim_cur <= reserved_descriptors + 2) return 1;
-    return std::min<std::size_t>(fastcgi_limits::max_connections,
-                                 (files.rlim_cur - reserved_descriptors) / 2);
+    const rlim_t reserved = reserved_descriptors + threads * (upstream_idle_kept + 1);
+    if (files.rlim_cur <= reserved + 2) return 1;
+    return std::min<std::size_t>(fastcgi_limits::max_connections, (files.rlim_cur - reserved) / 2);
 }
 
 } // namespace
@@ -86,7 +86,7 @@ int serve_fastcgi(std::string_view address, int threads) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     curl_global_init(CURL_GLOBAL_ALL);
-    const std::size_t share = std::max<std::size_t>(1, connection_cap() / threads);
+    const std::size_t share = std::max<std::size_t>(1, connection_cap(threads) / threads);
     const loop_setup setup{listen_fd, stop.fd, share,
                            allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS"))};
     std::vector<std::thread> loops;
