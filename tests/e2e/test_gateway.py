@@ -937,23 +937,24 @@ class FastCGIProbes(GatewayTest):
             "params never ended": fcgi.begin() + fcgi.record(fcgi.PARAMS, 1, fcgi.pairs(cgi_env())),
         }
         tcp = FastCGIServer(port=9000)
-        held = []
+        held = []  # (what, connection)
         try:
             for server in (SERVER, tcp):
                 for name, data in stalls.items():
                     for _ in range(100 if name in ("silent", "4 bytes of a record header") else 10):
-                        held.append(server.connect())
+                        held.append((name, server.connect()))
                         if data:
-                            held[-1].send(data)
+                            held[-1][1].send(data)
             for server in (SERVER, tcp):
                 self.assertServed(server)
-            self.assertTrue(all(conn.is_open() for conn in held),
-                            "a held connection was closed before the request was answered")
-            left = fcgi.wait_closed([conn.sock for conn in held],
+            self.assertEqual([name for name, conn in held if not conn.is_open()], [],
+                             "closed before the request was answered")
+            left = fcgi.wait_closed([conn.sock for _, conn in held],
                                     fastcgi_limit("params_read") + SLACK)
-            self.assertEqual(len(left), 0, "held connections still open after the limit")
+            self.assertEqual(sorted({name for name, conn in held if conn.sock in left}), [],
+                             "still open after the limit")
         finally:
-            for conn in held:
+            for _, conn in held:
                 conn.close()
             self.assertEqual(tcp.stop(), (0, b""))
 
