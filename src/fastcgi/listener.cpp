@@ -4,7 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -42,30 +42,42 @@ int listen_unix(const std::string &path) {
     return fd;
 }
 
-int listen_tcp(const std::string &host, const std::string &port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0) {
+// A numeric address (or localhost, or empty for every address): no name
+// service, which a static build could not load.
+int listen_tcp(std::string host, int port) {
+    if (host == "localhost") host = "127.0.0.1";
+    sockaddr_storage where{};
+    socklen_t length = 0;
+    auto &v4 = reinterpret_cast<sockaddr_in &>(where);
+    auto &v6 = reinterpret_cast<sockaddr_in6 &>(where);
+    if (host.empty()) {
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_ANY);
+        v4.sin_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof v4;
+    } else if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof v4;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof v6;
+    } else {
         errno = EADDRNOTAVAIL;
         return -1;
     }
-    int fd = -1;
-    for (const addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0) continue;
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, listen_backlog) != 0) {
-            const int error = errno;
-            close(fd);
-            fd = -1;
-            errno = error;
-        }
+    const int fd = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&where), length) != 0 ||
+        listen(fd, listen_backlog) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
     }
-    freeaddrinfo(found);
     return fd;
 }
 
@@ -88,7 +100,14 @@ int open_listener(std::string_view address, std::string &unix_path) {
     // "[::1]:9000" names an IPv6 address.
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    return listen_tcp(host, std::string(address.substr(colon + 1)));
+    int port = 0;
+    for (char c : address.substr(colon + 1))
+        port = c >= '0' && c <= '9' && port < 65536 ? port * 10 + (c - '0') : 65536;
+    if (colon == std::string_view::npos || port == 0 || port > 65535) {
+        errno = EINVAL;
+        return -1;
+    }
+    return listen_tcp(host, port);
 }
 
 std::vector<std::string> allowed_peers(const char *list) {

@@ -11,8 +11,9 @@
 bool is_listening_socket(int fd);
 
 // The socket for "unix:/path" (mode socket_mode, the group the process
-// runs as; unix_path is set to the path) or "HOST:PORT" (an empty HOST is
-// every address); -1 with errno set on failure.
+// runs as; unix_path is set to the path) or "HOST:PORT" (HOST a numeric
+// IPv4 or IPv6 address, in brackets or not, or localhost; empty for every
+// IPv4 address); -1 with errno set on failure.
 int open_listener(std::string_view address, std::string &unix_path);
 
 // Not writable by every user: the web server connects as the same user or

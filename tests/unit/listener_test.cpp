@@ -81,3 +81,17 @@ TEST(OpenListener, LeavesAFileThatIsNotASocket) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(OpenListener, TakesNumericAddressesOnly) {
+    // Refused before any socket is bound: no name service is asked.
+    for (const char *address :
+         {"example.invalid:9000", "127.0.0.1:65536", "127.0.0.1:x", "[::1]:", "300.0.0.1:9000"}) {
+        std::string made;
+        EXPECT_LT(open_listener(address, made), 0) << address;
+        EXPECT_TRUE(made.empty()) << address;
+    }
+}
+
+} // namespace
