@@ -434,8 +434,10 @@ void set_deadline(event_loop &loop, connection &c) {
         at = c.last_progress + fastcgi_limits::write_stall;
     else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty())
         at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
-    else if (c.transfer || c.codec.phase != fastcgi::request_phase::idle)
-        has = false;
+    else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
+             c.codec.phase == fastcgi::request_phase::input_done)
+        has = false; // the upstream's answer is awaited, or the body is ahead
+    // No request yet, or its params are coming: the params limit.
     else
         at = c.phase_start + (c.kept ? fastcgi_limits::kept_idle : fastcgi_limits::params_read);
     if (c.has_deadline && has && c.deadline->first == at) return;
