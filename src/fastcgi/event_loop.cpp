@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <list>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <sys/epoll.h>
@@ -29,7 +30,7 @@ using time_point = clock_type::time_point;
 constexpr std::size_t read_size = 64 * 1024;
 constexpr int reads_per_turn = 16; // then other connections get their turn
 constexpr int accepts_per_turn = 64;
-constexpr std::size_t kept_handles = 64;               // easy handles kept for reuse
+constexpr std::size_t kept_handles = 16;               // easy handles kept for reuse
 constexpr std::chrono::milliseconds accept_retry{100}; // after running out of descriptors
 // A request answered before its stdin ended: before its connection closes,
 // this much of the rest is read, so that a web server still sending it
@@ -102,6 +103,8 @@ struct event_loop {
     bool listener_armed = false;
     bool accept_retry_set = false;
     time_point accept_retry_at{};
+    std::size_t peak_connections = 0; // since memory was last given back
+    bool crowd_seen = false;          // and many were open since the loop was last empty
     bool stopping = false;
     time_point stop_at{};
     time_point now{};
@@ -624,6 +627,22 @@ void run_timers(event_loop &loop) {
     }
 }
 
+// After many connections have gone (a crowd of streams ended), the memory
+// they used goes back to the system instead of staying in the allocator:
+// each time three quarters of them have gone, and once all have.
+void give_back_memory(event_loop &loop) {
+    constexpr std::size_t crowd = 64;
+    const std::size_t now = loop.connections.size();
+    loop.peak_connections = std::max(loop.peak_connections, now);
+    if (loop.peak_connections >= crowd) loop.crowd_seen = true;
+    const bool fallen = loop.peak_connections >= crowd && now <= loop.peak_connections / 4;
+    if (!fallen && !(loop.crowd_seen && now == 0)) return;
+    loop.spare_handles.clear(); // each holds its buffers
+    malloc_trim(0);
+    loop.peak_connections = now;
+    if (now == 0) loop.crowd_seen = false;
+}
+
 void serve(event_loop &loop) {
     constexpr int batch = 64;
     epoll_event events[batch];
@@ -652,6 +671,7 @@ void serve(event_loop &loop) {
         run_timers(loop);
         settle_dirty(loop);
         loop.closed.clear();
+        give_back_memory(loop);
     }
 }
 
