@@ -877,7 +877,10 @@ class FastCGIProbes(GatewayTest):
         }
         for name, data in cases.items():
             with self.subTest(name), SERVER.connect() as conn:
-                conn.send(data)
+                try:
+                    conn.send(data)
+                except (BrokenPipeError, ConnectionResetError):
+                    continue  # closed before it was all sent
                 self.assertTrue(conn.closed_within(SLACK), "the connection stays open")
         self.assertServed()
 
