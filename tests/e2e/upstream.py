@@ -91,10 +91,14 @@ class Upstream:
         self.thread.start()
 
     def _accept(self):
-        while not self.stop.is_set():
+        # A connection the gateway made (and perhaps left) before close()
+        # is still taken and played: stop counts only once none is waiting.
+        while True:
             try:
                 conn, _ = self.sock.accept()
             except socket.timeout:
+                if self.stop.is_set():
+                    return None
                 continue
             except OSError:
                 return None
@@ -102,7 +106,6 @@ class Upstream:
             self.connections += 1
             conn.settimeout(self.timeout)
             return conn
-        return None
 
     def _read(self, conn):
         self.request = read_request(conn)
@@ -156,6 +159,6 @@ class Upstream:
         self.stop.set()
         self.go_on.set()
         try:
-            self.sock.close()
-        finally:
             self.thread.join(35)
+        finally:
+            self.sock.close()
