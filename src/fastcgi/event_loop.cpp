@@ -627,9 +627,23 @@ void run_timers(event_loop &loop) {
     }
 }
 
+// A multi handle that this loop's epoll set and timer drive.
+CURLM *new_multi(event_loop &loop) {
+    CURLM *multi = curl_multi_init();
+    if (!multi) return nullptr;
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, on_curl_socket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, static_cast<void *>(&loop));
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, on_curl_timer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void *>(&loop));
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(upstream_idle_kept));
+    return multi;
+}
+
 // After many connections have gone (a crowd of streams ended), the memory
 // they used goes back to the system instead of staying in the allocator:
-// each time three quarters of them have gone, and once all have.
+// each time three quarters of them have gone, and once all have. Then the
+// idle upstream connections the crowd left go too (a fresh multi handle):
+// the next requests open what they need.
 void give_back_memory(event_loop &loop) {
     constexpr std::size_t crowd = 64;
     const std::size_t now = loop.connections.size();
@@ -638,6 +652,14 @@ void give_back_memory(event_loop &loop) {
     const bool fallen = loop.peak_connections >= crowd && now <= loop.peak_connections / 4;
     if (!fallen && !(loop.crowd_seen && now == 0)) return;
     loop.spare_handles.clear(); // each holds its buffers
+    if (now == 0) {
+        // No connection, so no transfer: nothing is attached to the handle.
+        if (CURLM *fresh = new_multi(loop)) {
+            curl_multi_cleanup(loop.multi);
+            loop.multi = fresh;
+            loop.curl_timer_set = false;
+        }
+    }
     malloc_trim(0);
     loop.peak_connections = now;
     if (now == 0) loop.crowd_seen = false;
@@ -682,17 +704,12 @@ void run_event_loop(const loop_setup &setup) noexcept {
     loop.setup = &setup;
     loop.now = clock_type::now();
     loop.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    loop.multi = curl_multi_init();
+    loop.multi = new_multi(loop);
     if (loop.epoll_fd < 0 || !loop.multi) {
         if (loop.epoll_fd >= 0) close(loop.epoll_fd);
         if (loop.multi) curl_multi_cleanup(loop.multi);
         return;
     }
-    curl_multi_setopt(loop.multi, CURLMOPT_SOCKETFUNCTION, on_curl_socket);
-    curl_multi_setopt(loop.multi, CURLMOPT_SOCKETDATA, static_cast<void *>(&loop));
-    curl_multi_setopt(loop.multi, CURLMOPT_TIMERFUNCTION, on_curl_timer);
-    curl_multi_setopt(loop.multi, CURLMOPT_TIMERDATA, static_cast<void *>(&loop));
-    curl_multi_setopt(loop.multi, CURLMOPT_MAXCONNECTS, static_cast<long>(upstream_idle_kept));
     epoll_event on_stop{EPOLLIN, {}};
     on_stop.data.u64 = tag_stop;
     epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, setup.stop_fd, &on_stop);
