@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,27 +15,47 @@ namespace {
 
 constexpr int listen_backlog = 1024;
 
+// Replaces a socket file left at path; false when path names another kind
+// of file, which is left alone.
+bool clear_path(const std::string &path) {
+    struct stat old;
+    if (lstat(path.c_str(), &old) != 0) return true;
+    if (!S_ISSOCK(old.st_mode)) {
+        errno = EADDRINUSE;
+        return false;
+    }
+    unlink(path.c_str());
+    return true;
+}
+
+// The socket is bound and listening under a name of its own first, then
+// renamed into place: once the path exists, a connection to it succeeds.
 int listen_unix(const std::string &path) {
+    const std::string temporary = path + ".new";
     sockaddr_un where{};
     where.sun_family = AF_UNIX;
-    if (path.size() >= sizeof where.sun_path) {
+    if (temporary.size() >= sizeof where.sun_path) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+    std::memcpy(where.sun_path, temporary.c_str(), temporary.size() + 1);
+    struct stat old;
+    if (lstat(path.c_str(), &old) == 0 && !S_ISSOCK(old.st_mode)) {
+        errno = EADDRINUSE;
+        return -1;
+    }
+    if (!clear_path(temporary)) return -1;
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    // A socket left behind by an earlier run is replaced; any other file is
-    // not touched, and bind fails on it.
-    struct stat old;
-    if (lstat(path.c_str(), &old) == 0 && S_ISSOCK(old.st_mode)) unlink(path.c_str());
     // Made with no access for others from the start, then given its mode:
     // no moment when another user could connect.
     const mode_t previous = umask(0777 & ~socket_mode);
     const int bound = bind(fd, reinterpret_cast<const sockaddr *>(&where), sizeof where);
     umask(previous);
-    if (bound != 0 || chmod(path.c_str(), socket_mode) != 0 || listen(fd, listen_backlog) != 0) {
+    if (bound != 0 || chmod(temporary.c_str(), socket_mode) != 0 ||
+        listen(fd, listen_backlog) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
+        if (bound == 0) unlink(temporary.c_str());
         close(fd);
         errno = error;
         return -1;

@@ -63,6 +63,7 @@ TEST(OpenListener, UnixSocketIsNotWritableByOthers) {
         const int again = open_listener("unix:" + path, made);
         EXPECT_GE(again, 0) << mask;
         close(again);
+        EXPECT_NE(access((path + ".new").c_str(), F_OK), 0) << "the temporary name is left";
         unlink(path.c_str());
     }
 }
