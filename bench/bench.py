@@ -6,7 +6,10 @@ shown as the median with the minimum and maximum; ratios are of medians.
 Per request: hyperfine, a batch of runs of each program per round, a small
 reply. Through a web server: wrk for a few seconds per target and round.
 Streaming: wall time and peak resident memory of the program, its output
-drained from a pipe by bench_drain.
+drained from a pipe by bench_drain. Idle: the CPU time and wake-ups of each
+server while nothing is asked of it. Server-sent events: a thousand streams
+at once (tests/fullstack/streams.py), the latency of a plain GET meanwhile
+and the memory each stream costs the process that holds it.
 Usage: bench.py TOOLS_DIR CHART_DATA NAME=GATEWAY [NAME=GATEWAY ...]
 The last gateway also serves FastCGI.
 """
@@ -21,6 +24,10 @@ import sys
 import tempfile
 import time
 
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "fullstack"))
+import streams  # noqa: E402
+
 ROUNDS = 5
 GIB = 1 << 30
 UPSTREAM_PORT = 8011
@@ -29,6 +36,9 @@ NGINX_PORT = 8081
 WRK_SECONDS = 2
 HYPERFINE_RUNS = 100
 MEMORY_REQUESTS = (1000, 1000000)
+IDLE_SECONDS = 2
+SSE_STREAMS = 1000
+SSE_EVENTS = 10  # one every 0.5 s
 
 
 def spread(values, unit, digits):
@@ -135,9 +145,9 @@ def mount_per_request(gateway, work):
              f"{ratio:.2f}x path= request" if kind == "mount" else ""] for kind in envs]
 
 
-def start_fastcgi(gateway, work):
-    sock = os.path.join(work, "fastcgi.sock")
-    proc = start([gateway, "--fastcgi", "unix:" + sock], work, "fastcgi")
+def start_fastcgi(gateway, work, name="fastcgi"):
+    sock = os.path.join(work, name + ".sock")
+    proc = start([gateway, "--fastcgi", "unix:" + sock], work, name)
     for _ in range(200):
         if os.path.exists(sock):
             return proc, sock
@@ -205,8 +215,8 @@ http {{
     fastcgi_temp_path {work}/fastcgi;
     proxy_temp_path {work}/proxy;
     keepalive_requests 1000000;
-    # Connections kept to the FastCGI server, for the run up to a million
-    # requests: fewer than its 16 workers, each of which serves one.
+    # Connections kept to the FastCGI server, as deploy/nginx-fastcgi.conf
+    # has them.
     upstream kept {{
         server unix:{sock};
         keepalive 8;
@@ -269,7 +279,9 @@ def through_servers(tools, gateways, work, chart):
     try:
         servers.append(start_lighttpd(tools, gateways, sock, work))
         servers.append(start_nginx(sock, work))
-        return measure_servers(gateways, fastcgi.pid, chart)
+        rows = measure_servers(gateways, fastcgi.pid, chart)
+        names = [f"FastCGI server, cgi_forward {gateways[-1][0]} build", "lighttpd", "nginx"]
+        return rows + idle_rows(dict(zip(names, (p.pid for p in servers))))
     finally:
         for proc in reversed(servers):
             stop(proc)
@@ -288,7 +300,8 @@ def measure_servers(gateways, fastcgi_pid, chart):
                ("lighttpd", fast, f"{light}/fastcgi?{query}", (8, 64)),
                ("lighttpd", fast + ", mount", f"{light}/app/small.json", (8,)),
                ("nginx", "proxy_pass", ngx + "/proxy/small.json", (8, 64)),
-               ("nginx", fast, f"{ngx}/fastcgi?{query}", (8, 64))]
+               ("nginx", fast, f"{ngx}/fastcgi?{query}", (8, 64)),
+               ("nginx", fast + ", kept connections", f"{ngx}/fastcgi-kept?{query}", (8, 64))]
     targets += [("lighttpd", f"CGI, cgi_forward {name} build", f"{light}/cgi-bin/{name}?{query}",
                  (8,)) for name, _ in gateways]
     targets += [("lighttpd", noop, light + "/cgi-bin/noop", (8,))]
@@ -310,6 +323,9 @@ def measure_servers(gateways, fastcgi_pid, chart):
             if program.startswith(fast):
                 served += result[1]
     rates = {key: statistics.median(v[0] for v in values) for key, values in results.items()}
+    # After the rate runs, at up to 64 connections: what a busy server holds.
+    memory.append(resident_mib(fastcgi_pid))
+    busy = served
     # The rest of the million over kept connections, the faster way.
     rate = rates[("lighttpd", fast, 64)]
     while served < MEMORY_REQUESTS[1]:
@@ -342,9 +358,138 @@ def measure_servers(gateways, fastcgi_pid, chart):
         chart.append((f"{server}: {short}", c, [v[0] for v in values]))
     rows.append(["FastCGI server, resident memory", f"after {MEMORY_REQUESTS[0]:,} requests",
                  f"{memory[0]:.1f} MiB", "", "", ""])
+    rows.append(["FastCGI server, resident memory", f"after {busy:,} requests (the rate runs)",
+                 f"{memory[1]:.1f} MiB", "", "", ""])
     rows.append(["FastCGI server, resident memory", f"after {served:,} requests",
-                 f"{memory[1]:.1f} MiB", "", "",
-                 f"{memory[1] / memory[0]:.2f}x after {MEMORY_REQUESTS[0]:,}"])
+                 f"{memory[2]:.1f} MiB", "", "",
+                 f"{memory[2] / memory[1]:.2f}x after {busy:,}, "
+                 f"{memory[2] / memory[0]:.2f}x after {MEMORY_REQUESTS[0]:,}"])
+    return rows
+
+
+def activity(pid):
+    """(CPU seconds, context switches) of all the process's threads so far."""
+    cpu = switches = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                cpu += int(f.read().split()[0]) / 1e9
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                switches += sum(int(n) for n in re.findall(r"ctxt_switches:\s+(\d+)", f.read()))
+        except OSError:
+            pass  # a thread that ended
+    return cpu, switches
+
+
+def idle_rows(pids):
+    """CPU time and wake-ups a second of each server, IDLE_SECONDS at a time
+    with nothing asked of any: a server without a polling loop sleeps."""
+    time.sleep(IDLE_SECONDS)  # the last requests settle
+    cpu = {name: [] for name in pids}
+    wakes = {name: [] for name in pids}
+    for _ in range(ROUNDS):
+        before = {name: activity(pid) for name, pid in pids.items()}
+        time.sleep(IDLE_SECONDS)
+        for name, pid in pids.items():
+            now = activity(pid)
+            cpu[name].append((now[0] - before[name][0]) * 1000 / IDLE_SECONDS)
+            wakes[name].append((now[1] - before[name][1]) / IDLE_SECONDS)
+    return [[f"idle, {ROUNDS} x {IDLE_SECONDS} s", name, spread(cpu[name], "ms CPU/s", 3), "",
+             "", f"{spread(wakes[name], 'wake-ups/s', 1)}"] for name in pids]
+
+
+class ProxyTarget(streams.HTTPTarget):
+    """Through nginx's proxy_pass: /proxy/PATH?REST for path=/PATH&REST."""
+
+    def request(self, query):
+        path, _, rest = query.partition("&")
+        return b"GET /proxy%s?%s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" % (
+            path[len("path="):].encode(), rest.encode())
+
+
+def start_sse_nginx(sock, work):
+    """nginx on NGINX_PORT for event streams: to the FastCGI server as
+    deploy/nginx-fastcgi.conf has it, and proxy_pass without buffering."""
+    conf = os.path.join(work, "sse-nginx.conf")
+    with open(conf, "w") as f:
+        f.write(f"""
+daemon off;
+master_process off;
+user root;
+worker_rlimit_nofile 8192;
+pid {work}/sse-nginx.pid;
+error_log {work}/sse-nginx-error.log;
+events {{ worker_connections 4096; }}
+http {{
+    access_log off;
+    client_body_temp_path {work}/body;
+    fastcgi_temp_path {work}/fastcgi;
+    proxy_temp_path {work}/proxy;
+    upstream gateway {{
+        server unix:{sock};
+        keepalive 8;
+    }}
+    server {{
+        listen 127.0.0.1:{NGINX_PORT} backlog=4096;
+        location = /fastcgi {{
+            include /etc/nginx/fastcgi_params;
+            fastcgi_pass gateway;
+            fastcgi_keep_conn on;
+            fastcgi_buffering off;
+            fastcgi_request_buffering off;
+        }}
+        location /proxy/ {{
+            proxy_pass http://127.0.0.1:{UPSTREAM_PORT}/;
+            proxy_buffering off;
+        }}
+    }}
+}}
+""")
+    proc = start(["nginx", "-c", conf, "-p", work], work, "sse-nginx")
+    wait_for_port(NGINX_PORT)
+    return proc
+
+
+def sse_streams(gateways, work):
+    """SSE_STREAMS event streams at once (streams.py's upstream): straight at
+    the FastCGI server, through nginx to it, and through nginx's
+    proxy_pass; the memory is that of the process holding the streams (the
+    gateway, or nginx for proxy_pass)."""
+    procs = [streams.start_upstream(lambda cmd: start(cmd, work, "sse-upstream"))]
+    try:
+        fastcgi, sock = start_fastcgi(gateways[-1][1], work, "sse-fastcgi")
+        procs.append(fastcgi)
+        nginx = start_sse_nginx(sock, work)
+        procs.append(nginx)
+        build = f"cgi_forward {gateways[-1][0]} build"
+        targets = {f"FastCGI, {build}, at its socket": (streams.FastCGITarget(sock), fastcgi.pid),
+                   f"nginx + FastCGI, {build}": (streams.HTTPTarget(NGINX_PORT, "/fastcgi"),
+                                                 fastcgi.pid),
+                   "nginx proxy_pass": (ProxyTarget(NGINX_PORT, ""), nginx.pid)}
+        runs = {name: [] for name in targets}
+        for r in range(ROUNDS):
+            for name in in_turn(list(targets), r):
+                target, pid = targets[name]
+                runs[name].append(streams.run(target, pid, SSE_STREAMS, SSE_EVENTS,
+                                              alone=1.0, settle=1.0))
+    finally:
+        for proc in reversed(procs):
+            stop(proc)
+    rows = []
+    for name, results in runs.items():
+        complete = min(r["complete"] for r in results)
+        failed = sum(r["get_failures"] for r in results)
+        rows.append([
+            f"{SSE_STREAMS:,} SSE streams at once, {SSE_EVENTS} events each", name,
+            f"{complete:,} of {SSE_STREAMS:,} complete in every run"
+            + (f", {failed} GETs failed" if failed else "")
+            + f"; GET meanwhile p99 {spread([r['p99_ms'] for r in results], 'ms', 1)}"
+            + f" (upstream itself {spread([r['upstream_p99_ms'] for r in results], 'ms', 1)})",
+            f"{statistics.median(r['p50_ms'] for r in results):.2f} / "
+            f"{statistics.median(r['p99_ms'] for r in results):.2f} ms",
+            f"{statistics.median(r['peak_kib'] for r in results) / 1024:.1f} MiB",
+            f"{spread([r['kib_per_stream'] for r in results], 'KiB a stream', 1)}; after: "
+            f"{spread([100 * r['after_vs_idle'] for r in results], '% of idle', 1)}"])
     return rows
 
 
@@ -452,6 +597,7 @@ def main():
             rows += streaming(tools, gateways, work)
         finally:
             stop(upstream)
+        rows += sse_streams(gateways, work)
         rows += streaming_post(tools, gateways, work)
     write_chart_data(chart_data, chart)
     print(f"Each figure: median (minimum-maximum) of {ROUNDS} runs, programs in turn;"

@@ -3,15 +3,15 @@
 
 #include <string_view>
 
-constexpr int default_workers = 16; // enough for a few long streams on a small server
+constexpr int default_workers = 0; // one event-loop thread per CPU
 constexpr int max_workers = 1024;
 
 enum class run_mode { cgi, fastcgi, help, version, usage_error };
 
 struct command_line {
     run_mode mode = run_mode::cgi;
-    std::string_view address; // --fastcgi ADDRESS: "unix:/path" or "HOST:PORT"
-    int workers = default_workers;
+    std::string_view address;      // --fastcgi ADDRESS: "unix:/path" or "HOST:PORT"
+    int workers = default_workers; // event-loop threads
     bool workers_given = false;
     std::string_view error;    // what is wrong, for usage_error
     std::string_view argument; // the argument it is wrong about

@@ -26,7 +26,12 @@ constexpr const char *usage =
     "  cgi_forward --help | --version\n"
     "\n"
     "Forwards each request to the HTTP service on 127.0.0.1:8011. --workers sets\n"
-    "how many requests are served at once (default 16). See cgi_forward(8).\n";
+    "the number of event-loop threads (default: one per CPU); each serves any\n"
+    "number of requests at once. See cgi_forward(8).\n";
+
+int threads(const command_line &line) {
+    return line.workers_given ? line.workers : available_cpus();
+}
 
 // Runs what the command line asks for; -1 when it asks for the CGI program.
 int run_command_line(int argc, char **argv) {
@@ -45,11 +50,11 @@ int run_command_line(int argc, char **argv) {
                      line.argument.data(), usage);
         return 2;
     case run_mode::fastcgi:
-        return serve_fastcgi(line.address, line.workers);
+        return serve_fastcgi(line.address, threads(line));
     case run_mode::cgi:
         break;
     }
-    if (is_listening_socket(STDIN_FILENO)) return serve_fastcgi({}, line.workers);
+    if (is_listening_socket(STDIN_FILENO)) return serve_fastcgi({}, threads(line));
     if (line.workers_given) {
         std::fprintf(stderr, "cgi_forward: --workers needs --fastcgi or a listening socket\n%s",
                      usage);

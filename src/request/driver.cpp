@@ -41,9 +41,8 @@ void mount_relay(relay_state &state, mount_plan &mount) {
 
 } // namespace
 
-int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
-                  CURL *handle) noexcept {
-    request_plan plan;
+bool begin_request(const cgi_request &request, relay_context &relay, request_plan &plan,
+                   int &status, body_source *body) noexcept {
     try {
         plan = plan_request(request.query, request.method, request.content_length, request.envp);
         if (plan.is_mount) mount_relay(relay.state, plan.mount);
@@ -51,41 +50,54 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
         plan = request_plan{}; // refused, like any other failed allocation
     }
     const response_form form = relay.state.form;
-    if (plan.action == request_action::refuse || plan.action == request_action::ignore) {
-        body.remaining = announced_size(request);
-        take_in_body(relay, body);
+    status = 0;
+    if (body && (plan.action == request_action::refuse || plan.action == request_action::ignore)) {
+        body->remaining = announced_size(request);
+        take_in_body(relay, *body);
     }
     switch (plan.action) {
     case request_action::refuse:
         answer(relay, bad_request_answer(form));
-        return refused_status;
+        status = refused_status;
+        return false;
     case request_action::ignore:
         answer(relay, plan.is_mount ? mount_not_allowed_answer : not_forwarded_answer(form));
-        return 0;
+        return false;
     case request_action::get:
     case request_action::post:
     case request_action::mount:
         break;
     }
+    return true;
+}
 
-    transfer_io io{{&relay, true}, {&relay, false}, nullptr};
+void plan_upload(const request_plan &plan, body_source &body, transfer_io &io) {
     body.remaining = 0;
+    io.upload = nullptr;
     if (plan.action == request_action::post) {
         body.remaining = plan.content_length;
         io.upload = &body;
+    } else if (plan.action == request_action::mount && plan.mount.has_body &&
+               plan.mount.method != "HEAD") {
+        body.remaining = plan.mount.body_size;
+        io.upload = &body;
     }
+}
+
+int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
+                  CURL *handle) noexcept {
+    request_plan plan;
+    int status = 0;
+    if (!begin_request(request, relay, plan, status, &body)) return status;
+
+    transfer_io io{{&relay, true}, {&relay, false}, nullptr};
+    plan_upload(plan, body, io);
     const mount_method method{plan.mount.method.c_str()};
-    if (plan.action == request_action::mount) {
-        if (plan.mount.has_body && plan.mount.method != "HEAD") {
-            body.remaining = plan.mount.body_size;
-            io.upload = &body;
-        }
-        if (handle)
-            perform_transfer(handle, plan.url.c_str(), plan.headers.get(), io, &method);
-        else
-            forward_mount(plan.url.c_str(), method, plan.headers.get(), io);
-    } else if (handle)
-        perform_transfer(handle, plan.url.c_str(), plan.headers.get(), io);
+    const mount_method *mount = plan.action == request_action::mount ? &method : nullptr;
+    if (handle)
+        perform_transfer(handle, plan.url.c_str(), plan.headers.get(), io, mount);
+    else if (mount)
+        forward_mount(plan.url.c_str(), method, plan.headers.get(), io);
     else if (io.upload)
         forward_post(plan.url.c_str(), plan.content_length, plan.headers.get(), io);
     else

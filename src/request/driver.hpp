@@ -2,7 +2,9 @@
 // upstream's response or the gateway's own answer, through the relay.
 #pragma once
 
+#include "translate.hpp"
 #include "upstream/body_reader.hpp"
+#include "upstream/exchange.hpp"
 #include "upstream/relay.hpp"
 
 #include <curl/curl.h>
@@ -24,3 +26,16 @@ constexpr int refused_status = -1; // exit status 255
 // refused_status after the 400 answer.
 int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
                   CURL *handle) noexcept;
+
+// The first half of serve_request, for a server that drives the transfer
+// itself: the translation, and the gateway's own answer written through the
+// relay when there is no transfer to make. True when plan is a transfer to
+// make (status 0 then); false after the answer, with its status. With a
+// body, a document answer takes in what is left of a POST's announced body
+// first; without, the caller discards what is left of it.
+bool begin_request(const cgi_request &request, relay_context &relay, request_plan &plan,
+                   int &status, body_source *body = nullptr) noexcept;
+
+// The body that goes with the planned transfer: io.upload is body, with its
+// size set (-1: to the end of the input), or null when none goes.
+void plan_upload(const request_plan &plan, body_source &body, transfer_io &io);

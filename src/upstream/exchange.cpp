@@ -41,6 +41,12 @@ void set_mount_options(CURL *h, const mount_method &mount, const transfer_io &io
 
 void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io,
                       const mount_method *mount) {
+    prepare_transfer(h, url, headers, io, mount);
+    curl_easy_perform(h);
+}
+
+void prepare_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io,
+                      const mount_method *mount) {
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
     if (mount) set_mount_options(h, *mount, io);
@@ -56,7 +62,6 @@ void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io
     if (!mount) curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent);
     if (io.upload && !mount)
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(io.upload->remaining));
-    curl_easy_perform(h);
 }
 
 void forward_get(const char *url, curl_slist *headers, transfer_io &io) {

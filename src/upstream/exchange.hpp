@@ -22,6 +22,11 @@ struct mount_method {
     const char *name;
 };
 
+// Sets the transfer's options on a fresh (or reset) handle, for a caller
+// that performs it itself (a multi handle).
+void prepare_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,
+                      const mount_method *mount = nullptr);
+
 // Sets the transfer's options on a fresh (or reset) handle and performs it.
 // The outcome is not examined: what the relay wrote is the whole answer.
 void perform_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,

@@ -7,13 +7,17 @@ WAY_IN picks how each request reaches the gateway; the cases are the same:
   cgi           run as a CGI program, SERVER_SOFTWARE unset (passthrough form)
   cgi-document  run as a CGI program under "Apache/2.4.71 (Debian)" (document form)
   fastcgi       one FastCGI server process, each request sent by libfcgi's
-                cgi-fcgi as a CGI program would (document form)
+                cgi-fcgi as a CGI program would (document form); what
+                cgi-fcgi cannot send, the raw client fastcgi_client.py does
 """
 import hashlib
 import os
+import re
+import resource
 import select
 import shlex
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -23,6 +27,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from upstream import Upstream, dechunk  # noqa: E402
+import fastcgi_client as fcgi  # noqa: E402
 
 GATEWAY = None
 # A command to run the gateway under, such as valgrind.
@@ -32,6 +37,28 @@ CGI = WAY_IN != "fastcgi"
 DOCUMENT = WAY_IN != "cgi"
 FAULT_SHIM = os.environ.get("FAULT_SHIM")
 SERVER = None  # the FastCGI server of this run
+LONG_WAITS = None  # the clients that wait out its longer limits
+# A bounded wait for what the server must do at a time limit, or at once:
+# the limit plus this much.
+SLACK = 30 if WRAPPER else 5
+LIMITS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src",
+                      "fastcgi", "limits.hpp")
+
+
+def fastcgi_limit(name):
+    """A constant of the FastCGI server's limits, read from their source so
+    that the cases follow it: seconds for a time limit, else a number."""
+    with open(LIMITS) as f:
+        found = re.search(rf"constexpr\s+([\w:]+)\s+{name}\s*(?:=\s*([^;]+)|{{([^}}]+)}});",
+                          f.read())
+    if not found:
+        raise LookupError(f"no {name} in {LIMITS}")
+    value = (found.group(2) or found.group(3)).strip()
+    if not re.fullmatch(r"[\d\s*+]+", value):
+        raise ValueError(f"{name} = {value}: not a plain number")
+    number = eval(value)  # digits, blanks, + and * only
+    return number / 1000 if found.group(1).endswith("milliseconds") else number
+
 
 if DOCUMENT:
     BAD_REQUEST = b"Status: 400 Bad Request\r\n\r\n"
@@ -84,22 +111,42 @@ def cgi_env(query="path=/", method="GET", **extra):
 
 
 class FastCGIServer:
-    """cgi_forward serving FastCGI on a unix socket; cgi-fcgi is its client."""
+    """cgi_forward serving FastCGI on a unix socket (or at a TCP port);
+    cgi-fcgi, or the raw client in fastcgi_client.py, is its client.
+    open_files sets the server's open-files limit."""
 
-    def __init__(self, workers=4):
+    def __init__(self, workers=4, port=None, open_files=None):
         self.dir = tempfile.TemporaryDirectory()
         self.socket = os.path.join(self.dir.name, "gateway.sock")
+        self.address = ("127.0.0.1", port) if port else self.socket
+        where = f"127.0.0.1:{port}" if port else "unix:" + self.socket
         self.log = open(os.path.join(self.dir.name, "stderr"), "w+b")
+
+        def limit_files():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
+
         self.proc = subprocess.Popen(
-            WRAPPER + [GATEWAY, "--fastcgi", "unix:" + self.socket, "--workers", str(workers)],
+            WRAPPER + [GATEWAY, "--fastcgi", where, "--workers", str(workers)],
             env={"PATH": os.environ.get("PATH", "")}, stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=self.log)
+            stdout=subprocess.DEVNULL, stderr=self.log,
+            preexec_fn=limit_files if open_files else None)
         deadline = time.monotonic() + 60
-        while not os.path.exists(self.socket) and time.monotonic() < deadline:
+        while not self.listening() and time.monotonic() < deadline:
             time.sleep(0.05)
 
+    def listening(self):
+        if isinstance(self.address, str):
+            return os.path.exists(self.address)
+        with socket.socket() as s:
+            return s.connect_ex(self.address) == 0
+
     def command(self):
-        return ["cgi-fcgi", "-bind", "-connect", self.socket]
+        where = self.address if isinstance(self.address, str) else "%s:%d" % self.address
+        return ["cgi-fcgi", "-bind", "-connect", where]
+
+    def connect(self, timeout=30):
+        """A raw connection to the server."""
+        return fcgi.Connection(self.address, timeout)
 
     def stop(self):
         """Stops the server as a service manager does; its exit status and
@@ -124,15 +171,29 @@ def run_gateway(env, body=b"", args=()):
 
 
 def setUpModule():
-    global SERVER
+    global SERVER, LONG_WAITS
     if not CGI:
         SERVER = FastCGIServer()
+        LONG_WAITS = LongWaits()
 
 
 def tearDownModule():
-    if SERVER:
-        code, err = SERVER.stop()
-        assert (code, err) == (0, b""), f"FastCGI server ended with {code}: {err[-2000:]!r}"
+    if LONG_WAITS:
+        LONG_WAITS.close()
+    for server in (SERVER, LONG_WAITS and LONG_WAITS.server):
+        if server:
+            code, err = server.stop()
+            assert (code, err) == (0, b""), f"FastCGI server ended with {code}: {err[-2000:]!r}"
+
+
+def load_tests(loader, tests, pattern):
+    """The cases in order, with the check of the longest waits last: the
+    others run while those clients wait."""
+    last = loader.loadTestsFromTestCase(LongWaitsEnd)
+    suite = unittest.TestSuite(t for t in tests if not any(
+        isinstance(c, LongWaitsEnd) for c in t))
+    suite.addTests(last)
+    return suite
 
 
 class GatewayTest(unittest.TestCase):
@@ -847,6 +908,321 @@ class FastCGIServing(GatewayTest):
         finally:
             up.close()
         self.assertEqual(server.stop(), (0, b""))
+
+EVENTS = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
+REFUSED = cgi_env("id=7")  # answered 400 without the upstream
+
+
+def hung_up(conn, timeout):
+    """Whether the server closes conn within timeout seconds, seen without
+    reading what it sent (reading would let a stalled write go on)."""
+    poller = select.poll()
+    poller.register(conn.sock, select.POLLRDHUP)
+    return bool(poller.poll(max(0, int(timeout * 1000))))
+
+
+def exchange(conn, data):
+    """Sends data and reads the answer up to its last record: a list of
+    (type, request id, content) with the records of a stream joined, and
+    (END_REQUEST, request id, application status, protocol status)."""
+    conn.send(data)
+    answer = []
+    while True:
+        type_, rid, content = conn.next_record(60)
+        if type_ in (fcgi.STDOUT, fcgi.STDERR):
+            if answer and answer[-1][:2] == (type_, rid):
+                answer[-1] = (type_, rid, answer[-1][2] + content)
+            elif content:
+                answer.append((type_, rid, content))
+            continue
+        if type_ == fcgi.END_REQUEST:
+            answer.append((type_, rid) + fcgi.end_request(content))
+        else:
+            answer.append((type_, rid, content))
+        return answer
+
+
+def refused_answer(request_id=1):
+    return [(fcgi.STDOUT, request_id, BAD_REQUEST),
+            (fcgi.END_REQUEST, request_id, 255, fcgi.REQUEST_COMPLETE)]
+
+
+@unittest.skipIf(CGI, "a FastCGI server's own behaviour")
+class FastCGIProbes(GatewayTest):
+    """What a FastCGI client can send that a web server would not, and the
+    clients that stop half way: each ends in a defined way, and no one of
+    them holds up the others' requests."""
+
+    def assertServed(self, server=None):
+        """The server answers a forwarded request."""
+        reply = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"
+        up = Upstream([reply])
+        try:
+            answer = subprocess.run((server or SERVER).command(), env=cgi_env(),
+                                    capture_output=True, timeout=60)
+        finally:
+            up.close()
+        self.assertEqual((answer.returncode, answer.stdout), (0, relayed(reply)))
+
+    def test_records_are_answered_as_the_protocol_says(self):
+        # Each answer comes on a connection that then still serves a request
+        # (the rest of the one begun, or a new one). A refused request's
+        # application status is its exit status as a CGI program: 255.
+        values = fcgi.record(fcgi.GET_VALUES, 0, fcgi.pairs(
+            [("FCGI_MPXS_CONNS", ""), ("FCGI_NO_SUCH_VARIABLE", "")]))
+        refused_rest = (fcgi.stream(fcgi.PARAMS, 1, fcgi.pairs(REFUSED)) +
+                        fcgi.stream(fcgi.STDIN, 1, b""))
+        unknown_role = [(fcgi.END_REQUEST, 1, 0, fcgi.UNKNOWN_ROLE)]
+        cases = {
+            "unknown management record": (fcgi.record(99, 0, b"12345678"),
+                                          [(fcgi.UNKNOWN_TYPE, 0, b"\x63" + bytes(7))]),
+            "unknown record type on a request": (fcgi.record(200, 1, b"x"),
+                                                 [(fcgi.UNKNOWN_TYPE, 0, b"\xc8" + bytes(7))]),
+            "GET_VALUES: no multiplexing, unknown names left out": (
+                values, [(fcgi.GET_VALUES_RESULT, 0, fcgi.pairs([("FCGI_MPXS_CONNS", "0")]))]),
+            "GET_VALUES naming nothing it knows": (
+                fcgi.record(fcgi.GET_VALUES, 0, fcgi.pairs({"X": ""})),
+                [(fcgi.GET_VALUES_RESULT, 0, b"")]),
+            "authorizer role": (fcgi.request(cgi_env(), role=fcgi.AUTHORIZER, keep=True),
+                                unknown_role),
+            "filter role": (fcgi.request(cgi_env(), role=fcgi.FILTER, keep=True), unknown_role),
+            "role 65535": (fcgi.request(cgi_env(), role=65535, keep=True), unknown_role),
+            "a second request while the params of the first come": (
+                fcgi.begin(1) + fcgi.begin(2), [(fcgi.END_REQUEST, 2, 0, fcgi.CANT_MPX_CONN)],
+                refused_rest),
+            "refused request, connection kept": (fcgi.request(REFUSED, keep=True),
+                                                 refused_answer()),
+            "refused request, request id 65535": (
+                fcgi.request(REFUSED, request_id=65535, keep=True), refused_answer(65535)),
+        }
+        for name, (data, expected, *then) in cases.items():
+            with self.subTest(name), SERVER.connect() as conn:
+                self.assertEqual(exchange(conn, data), expected)
+                self.assertEqual(exchange(conn, then[0] if then else fcgi.request(REFUSED)),
+                                 refused_answer())
+                self.assertTrue(conn.closed_within(SLACK), "not closed without FCGI_KEEP_CONN")
+
+    def test_malformed_records_close_that_connection_only(self):
+        huge_name = fcgi.record(fcgi.PARAMS, 1, b"\xff\xff\xff\xfe\x00abcd")  # 17 bytes
+        cases = {
+            "GET_VALUES naming FCGI_MPXS_CONNS four times": fcgi.record(
+                fcgi.GET_VALUES, 0, fcgi.pairs([("FCGI_MPXS_CONNS", "")] * 4)),
+            "a name of 0x7ffffffe bytes announced": fcgi.begin() + huge_name,
+            "a value of 0x7fffffff bytes announced": fcgi.begin() + fcgi.record(
+                fcgi.PARAMS, 1, b"\x01\xff\xff\xff\xffa"),
+            "params over their limit": fcgi.begin() + b"".join(fcgi.record(
+                fcgi.PARAMS, 1, fcgi.pairs({f"HTTP_X_{i}": "v" * 60000}))
+                for i in range(fastcgi_limit("max_params_bytes") // 60000 + 1)),
+            "more params than their limit": fcgi.begin() + fcgi.stream(fcgi.PARAMS, 1, fcgi.pairs(
+                {f"HTTP_X_{i}": "" for i in range(fastcgi_limit("max_params_count") + 1)})),
+            "record of version 0": fcgi.record(fcgi.BEGIN_REQUEST, 1, bytes(8), version=0),
+            "params before BEGIN_REQUEST": fcgi.stream(fcgi.PARAMS, 1, fcgi.pairs(cgi_env())),
+            "STDIN before BEGIN_REQUEST": fcgi.record(fcgi.STDIN, 1, b"x"),
+            "a second BEGIN_REQUEST for the same request": fcgi.begin() + fcgi.begin(),
+            "BEGIN_REQUEST of 7 bytes": fcgi.record(fcgi.BEGIN_REQUEST, 1, b"\0\1" + bytes(5)),
+        }
+        for name, data in cases.items():
+            with self.subTest(name), SERVER.connect() as conn:
+                try:
+                    conn.send(data)
+                except (BrokenPipeError, ConnectionResetError):
+                    continue  # closed before it was all sent
+                self.assertTrue(conn.closed_within(SLACK), "the connection stays open")
+        self.assertServed()
+
+    def test_pipelined_requests_are_answered_in_order(self):
+        one = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"
+        two = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"
+        for ids in ((1, 1), (1, 2)):
+            with self.subTest(ids=ids), SERVER.connect() as conn:
+                up = Upstream([one, "accept", two])
+                try:
+                    conn.send(b"".join(fcgi.request(cgi_env(f"path=/{n}"), request_id=i, keep=True)
+                                       for n, i in zip(("one", "two"), ids)))
+                    answers = [conn.response(rid, 60) for rid in ids]
+                finally:
+                    up.close()
+                self.assertEqual(answers, [(relayed(r), b"", 0, fcgi.REQUEST_COMPLETE)
+                                           for r in (one, two)])
+                self.assertEqual([r.split(b" ")[1] for r in up.requests], [b"/one", b"/two"])
+
+    def test_abort_ends_the_upstream_transfer(self):
+        # The upstream stops at once when the gateway closes its connection;
+        # otherwise it streams for a minute, or waits 30 s for the body.
+        half = 100000
+        cases = {
+            "during a stream": ([EVENTS, "stream"],
+                                fcgi.request(cgi_env("path=/events"), keep=True)),
+            "during an upload": ([b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"],
+                                 fcgi.begin(flags=fcgi.KEEP_CONN) + fcgi.stream(
+                                     fcgi.PARAMS, 1, fcgi.pairs(cgi_env(
+                                         "path=/up", "POST", CONTENT_LENGTH=str(2 * half)))) +
+                                 fcgi.record(fcgi.STDIN, 1, b"x" * 50000) * (half // 50000)),
+        }
+        for name, (script, data) in cases.items():
+            with self.subTest(name), SERVER.connect() as conn:
+                up = Upstream(script)
+                try:
+                    conn.send(data)
+                    if script[-1] == "stream":
+                        self.assertEqual(conn.next_record()[0], fcgi.STDOUT)
+                    else:
+                        self.assertTrue(eventually(lambda: up.contacted), "no upload")
+                    conn.send(fcgi.record(fcgi.ABORT_REQUEST, 1))
+                    up.thread.join(1 + SLACK)
+                    self.assertFalse(up.thread.is_alive(), "the upstream transfer goes on")
+                    self.assertEqual(conn.response()[3], fcgi.REQUEST_COMPLETE)
+                    self.assertEqual(exchange(conn, fcgi.request(REFUSED)), refused_answer())
+                finally:
+                    up.close()
+
+    def test_stalled_clients_delay_no_request_and_are_closed_at_the_params_limit(self):
+        # A hundred of each, over the unix socket and over TCP: a request
+        # comes while they are held, and is answered before any is let go.
+        stalls = {
+            "silent": b"",
+            "4 bytes of a record header": fcgi.begin()[:4],
+            "half a BEGIN_REQUEST": fcgi.begin()[:12],
+            "params never ended": fcgi.begin() + fcgi.record(fcgi.PARAMS, 1, fcgi.pairs(cgi_env())),
+        }
+        tcp = FastCGIServer(port=9000)
+        held = []  # (what, connection)
+        try:
+            for server in (SERVER, tcp):
+                for name, data in stalls.items():
+                    for _ in range(100 if name in ("silent", "4 bytes of a record header") else 10):
+                        held.append((name, server.connect()))
+                        if data:
+                            held[-1][1].send(data)
+            for server in (SERVER, tcp):
+                self.assertServed(server)
+            self.assertEqual([name for name, conn in held if not conn.is_open()], [],
+                             "closed before the request was answered")
+            left = fcgi.wait_closed([conn.sock for _, conn in held],
+                                    fastcgi_limit("params_read") + SLACK)
+            self.assertEqual(sorted({name for name, conn in held if conn.sock in left}), [],
+                             "still open after the limit")
+        finally:
+            for _, conn in held:
+                conn.close()
+            self.assertEqual(tcp.stop(), (0, b""))
+
+    def test_idle_kept_connections_beyond_the_cap_do_not_stop_new_requests(self):
+        # With 256 open files the cap is lowered to fit: more connections
+        # than that, each kept after a request, still leave room for more.
+        open_files = 256
+        self.assertLess(open_files, fastcgi_limit("max_connections"))
+        server = FastCGIServer(workers=2, open_files=open_files)
+        kept = []
+        try:
+            for _ in range(open_files + 20):
+                kept.append(server.connect())
+                self.assertEqual(exchange(kept[-1], fcgi.request(REFUSED, keep=True)),
+                                 refused_answer())
+            self.assertServed(server)
+        finally:
+            for conn in kept:
+                conn.close()
+            self.assertEqual(server.stop(), (0, b""))
+
+    def test_sigterm_ends_the_server_within_its_grace_whatever_the_clients_do(self):
+        # Each case on a server of its own, all at once; a request in flight
+        # has stop_grace seconds to finish, then everything is closed.
+        half = 256 * 1024
+        post = fcgi.begin() + fcgi.stream(fcgi.PARAMS, 1, fcgi.pairs(cgi_env(
+            "path=/up", "POST", CONTENT_LENGTH=str(2 * half)))) + fcgi.record(
+            fcgi.STDIN, 1, b"x" * 60000) * 2
+        cases = {
+            "a silent connection": (b"", None),
+            "half a record held": (fcgi.begin()[:4], None),
+            "a kept connection left idle": (fcgi.request(REFUSED, keep=True), "answered"),
+            "a POST body half sent": (post, "upstream"),
+            "a client that stops reading a stream": (fcgi.request(cgi_env("path=/flood")),
+                                                      "output"),
+        }
+        # Both requests that reach it wait there: one for the rest of its
+        # body, one in a reply larger than every buffer on the way.
+        up = Upstream([EVENTS, b"data: x\n\n" * (8 << 20)], parallel=True)
+        servers = {name: FastCGIServer(workers=1) for name in cases}
+        conns = {}
+        try:
+            for name, (data, until) in cases.items():
+                conns[name] = servers[name].connect()
+                conns[name].send(data)
+                if until == "answered":
+                    self.assertEqual(conns[name].response(), (BAD_REQUEST, b"", 255, 0))
+                elif until == "output":
+                    self.assertTrue(select.select([conns[name].sock], [], [], 30)[0], name)
+            self.assertTrue(eventually(lambda: up.connections == 2), "upstream not reached")
+            for server in servers.values():
+                server.proc.send_signal(signal.SIGTERM)
+            deadline = time.monotonic() + fastcgi_limit("stop_grace") + 1 + SLACK
+            codes = {name: wait_exit(server.proc, deadline - time.monotonic())
+                     for name, server in servers.items()}
+            self.assertEqual(codes, dict.fromkeys(servers, 0))
+        finally:
+            up.close()
+            for name, server in servers.items():
+                conns.get(name) and conns[name].close()
+                server.proc.kill()
+                server.stop()
+
+
+def eventually(check, limit=30.0):
+    """Whether check() holds within limit seconds."""
+    deadline = time.monotonic() + limit
+    while not check() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return check()
+
+
+def wait_exit(proc, limit):
+    """The exit status, or None when the process still runs after limit seconds."""
+    try:
+        return proc.wait(max(0.01, limit))
+    except subprocess.TimeoutExpired:
+        return None
+
+
+class LongWaits:
+    """Clients that wait out the server's longer time limits, on a server of
+    their own: set up before the other cases, checked after them, so that
+    the waits overlap."""
+
+    def __init__(self):
+        self.server = FastCGIServer(workers=1)
+        self.began = time.monotonic()
+        self.idle = self.server.connect()
+        self.idle.send(fcgi.request(REFUSED, keep=True))
+        self.idle.response()
+        # A reply larger than every buffer on the way, to a client that
+        # never reads it.
+        self.upstream = Upstream([EVENTS, b"data: x\n\n" * (8 << 20)],
+                                 timeout=fastcgi_limit("write_stall") + 2 * SLACK)
+        self.stalled = self.server.connect()
+        self.stalled.send(fcgi.request(cgi_env("path=/flood")))
+        eventually(lambda: self.upstream.contacted)
+        # The port is free for the other cases; the connection stays.
+        self.upstream.sock.close()
+
+    def close(self):
+        self.idle.close()
+        self.stalled.close()
+        self.upstream.close()
+
+
+@unittest.skipIf(CGI, "a FastCGI server's own behaviour")
+class LongWaitsEnd(GatewayTest):
+    def test_idle_and_stalled_connections_are_closed_at_their_limits(self):
+        waits = LONG_WAITS
+        cases = {"kept connection left idle": (waits.idle, fastcgi_limit("kept_idle")),
+                 "client that stops reading": (waits.stalled, fastcgi_limit("write_stall"))}
+        for name, (conn, limit) in cases.items():
+            with self.subTest(name):
+                self.assertTrue(hung_up(conn, waits.began + limit + SLACK - time.monotonic()))
+        # The transfer of the reply nobody reads ends too.
+        waits.upstream.thread.join(SLACK)
+        self.assertFalse(waits.upstream.thread.is_alive(), "the upstream transfer goes on")
 
 
 if __name__ == "__main__":

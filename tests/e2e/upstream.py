@@ -67,10 +67,15 @@ class Upstream:
     function of the request giving bytes), "wait" (until go_on), "cut" (close
     at once), "stream" (events until the peer leaves), "continue-body" (read
     the body held back by Expect), "request" (read the next request on the
-    same connection) and "accept" (close, then take the next connection)."""
+    same connection) and "accept" (close, then take the next connection).
+    With parallel=True it plays the whole script on every connection it
+    accepts, each in a thread of its own, until closed. A read or write
+    that waits longer than timeout seconds ends the connection."""
 
-    def __init__(self, script):
+    def __init__(self, script, parallel=False, timeout=30):
         self.script = script
+        self.timeout = timeout
+        self.parallel = parallel
         self.request = None
         self.requests = []
         self.connections = 0
@@ -86,29 +91,31 @@ class Upstream:
         self.thread.start()
 
     def _accept(self):
+        # A connection the gateway made (and perhaps left) before close()
+        # is still taken and played: stop counts only once none is waiting.
         while True:
-            # A gateway that has already connected, sent and gone by the time
-            # the test closes the upstream is still taken: what it sent counts.
-            stopping = self.stop.is_set()
             try:
                 conn, _ = self.sock.accept()
             except socket.timeout:
-                if stopping:
+                if self.stop.is_set():
                     return None
                 continue
             except OSError:
                 return None
             self.contacted = True
             self.connections += 1
-            conn.settimeout(30)
+            conn.settimeout(self.timeout)
             return conn
-        return None
 
     def _read(self, conn):
         self.request = read_request(conn)
         self.requests.append(self.request)
 
     def _serve(self):
+        if self.parallel:
+            while conn := self._accept():
+                threading.Thread(target=self._play_all, args=(conn,), daemon=True).start()
+            return
         conn, steps = self._accept(), list(self.script)
         while conn:
             with conn:
@@ -120,6 +127,15 @@ class Upstream:
                 except OSError:
                     pass  # the gateway went away first; what it sent is recorded
             conn = self._accept() if steps and steps.pop(0) == "accept" else None
+
+    def _play_all(self, conn):
+        with conn:
+            try:
+                self._read(conn)
+                for step in self.script:
+                    self._play(conn, step)
+            except OSError:
+                pass
 
     def _play(self, conn, step):
         if step == "wait":

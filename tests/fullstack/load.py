@@ -6,6 +6,8 @@ with the gateway as a CGI program (lighttpd) and in FastCGI mode
 Usage (in a private network namespace):
     load.py PATH_TO_CGI_FORWARD [--seconds N] [--connections N]
             [--servers lighttpd,lighttpd-fastcgi] [--restart handover|cold]
+    load.py PATH_TO_CGI_FORWARD --streams N [--events N]
+            [--servers fastcgi,nginx-fastcgi]
 Prints, per server, requests, non-2xx answers, socket errors, wrong bodies
 and gateway processes left behind; exits non-zero unless all but the
 requests are zero. --restart restarts the upstream halfway: "handover"
@@ -13,6 +15,10 @@ starts the new one beside the old one and then stops the old one, so only
 the requests in flight at the old one may fail; "cold" stops it and starts
 it again, so requests sent while it is down fail too. The failures are
 counted; one after the new upstream listens fails the run.
+--streams opens N server-sent-event streams at once instead (streams.py),
+straight at the FastCGI socket ("fastcgi") or through a web server, and
+prints the figures; a stream that misses an event, or a failed GET, fails
+the run.
 """
 import argparse
 import hashlib
@@ -26,6 +32,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 import stack  # noqa: E402
+import streams  # noqa: E402
 
 LUA = r"""
 local ffi = require("ffi")
@@ -155,6 +162,30 @@ def run(server, gateway, args, work):
     return not (socket_errors > args.connections or late or left or not requests)
 
 
+def run_streams(server, gateway, args, work):
+    upstream = streams.start_upstream(stack.spawn)
+    try:
+        if server == "fastcgi":
+            procs = [stack.start_fastcgi_gateway(os.path.abspath(gateway), work)[0]]
+            target = streams.FastCGITarget(os.path.join(work, "run", "cgi-forward.sock"))
+        else:
+            procs = stack.start_server(server, os.path.abspath(gateway),
+                                       os.path.join(work, server))
+            target = streams.HTTPTarget(stack.WEB_PORT, "/cgi-bin/cgi_forward")
+        try:
+            # The gateway comes first among the processes started.
+            result = streams.run(target, procs[0].pid, args.streams, args.events)
+        finally:
+            if server == "fastcgi":
+                stack.stop(procs[0])
+            else:
+                stack.stop_server(procs)
+    finally:
+        stack.stop(upstream)
+    print(streams.summary(server, result))
+    return result["complete"] == args.streams and not result["get_failures"]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("gateway")
@@ -162,11 +193,16 @@ def main():
     parser.add_argument("--connections", type=int, default=64)
     parser.add_argument("--servers", default="lighttpd,lighttpd-fastcgi")
     parser.add_argument("--restart", choices=["handover", "cold"])
+    parser.add_argument("--streams", type=int)
+    parser.add_argument("--events", type=int, default=20)
     args = parser.parse_args()
     ok = True
     for server in args.servers.split(","):
         with tempfile.TemporaryDirectory() as work:
-            ok = run(server, args.gateway, args, work) and ok
+            if args.streams:
+                ok = run_streams(server, args.gateway, args, work) and ok
+            else:
+                ok = run(server, args.gateway, args, work) and ok
     if not ok:
         print("load: FAILED")
     return 0 if ok else 1

@@ -11,6 +11,7 @@ leave behind, so nothing outlives a stack.
 """
 import collections
 import ctypes
+import grp
 import hashlib
 import http.server
 import os
@@ -273,9 +274,17 @@ def install_gateway(gateway, workdir):
 
 
 def start_fastcgi_gateway(gateway, workdir):
-    """cgi_forward --fastcgi on a unix socket, which the web server's user
-    (www-data for Apache) must be able to use."""
-    sock = os.path.join(workdir, "cgi-forward.sock")
+    """cgi_forward --fastcgi on a unix socket. The gateway makes it 0660, so
+    it lies in a setgid directory of the web server's group (Apache runs as
+    www-data), whose group it takes, as with the systemd socket unit."""
+    run = os.path.join(workdir, "run")
+    os.mkdir(run)
+    try:
+        os.chown(run, -1, grp.getgrnam("www-data").gr_gid)
+    except (KeyError, OSError):
+        pass  # no such group, or not real root: the server runs as this user
+    os.chmod(run, 0o2775)
+    sock = os.path.join(run, "cgi-forward.sock")
     proc = spawn([gateway, "--fastcgi", "unix:" + sock, "--workers", str(FASTCGI_WORKERS)])
     wait_for_socket(sock)
     return proc, sock
@@ -415,7 +424,10 @@ master_process off;
 user root;
 pid {workdir}/nginx.pid;
 error_log {workdir}/nginx-error.log;
-events {{}}
+# Room for the load run's thousand streams, each a client connection and
+# one to the gateway.
+worker_rlimit_nofile 8192;
+events {{ worker_connections 4096; }}
 http {{
     access_log off;
     client_body_temp_path {workdir}/body;

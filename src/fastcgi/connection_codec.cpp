@@ -1,0 +1,205 @@
+#include "connection_codec.hpp"
+
+#include "limits.hpp"
+
+#include <algorithm>
+
+namespace fastcgi {
+
+namespace {
+
+constexpr std::string_view max_conns_name = "FCGI_MAX_CONNS";
+constexpr std::string_view max_reqs_name = "FCGI_MAX_REQS";
+constexpr std::string_view mpxs_conns_name = "FCGI_MPXS_CONNS";
+
+void settle_id(connection_state &st, std::uint16_t id) {
+    std::copy_backward(std::begin(st.settled), std::end(st.settled) - 1, std::end(st.settled));
+    st.settled[0] = id;
+}
+
+connection_event taken(const record &r) {
+    return {event_kind::taken, {}, r};
+}
+
+// FCGI_GET_VALUES_RESULT for the names asked about that the server knows.
+// false when the query is malformed or names a variable twice.
+bool answer_get_values(connection_state &st, std::string_view query) {
+    std::string result;
+    bool seen[3] = {false, false, false};
+    const std::string connections = std::to_string(fastcgi_limits::max_connections);
+    while (!query.empty()) {
+        const pair_result pair = split_pair(query);
+        if (pair.status != pair_status::complete) return false;
+        query.remove_prefix(pair.used);
+        const std::string_view name = pair.pair.name;
+        const std::string_view names[3] = {max_conns_name, max_reqs_name, mpxs_conns_name};
+        const auto known = std::find(std::begin(names), std::end(names), name) - names;
+        if (known == 3) continue;
+        if (seen[known]) return false;
+        seen[known] = true;
+        // One request per connection: as many requests as connections.
+        append_pair(result, name, known == 2 ? std::string_view("0") : connections);
+    }
+    append_record(st.replies, get_values_result, 0, result);
+    return true;
+}
+
+// Checks the pairs of the params as they arrive: a pair announced beyond
+// the size limit, or one too many, ends the connection before the rest is
+// waited for. False when so.
+bool check_params(connection_state &st) {
+    for (;;) {
+        const std::string_view rest = std::string_view(st.params).substr(st.params_checked);
+        const pair_result pair = split_pair(rest);
+        if (pair.status == pair_status::end) return true;
+        if (pair.status == pair_status::truncated) {
+            // Both lengths in: the whole pair must fit the limit.
+            const pair_result lengths = split_pair_lengths(rest);
+            return lengths.status != pair_status::complete ||
+                   lengths.used <= fastcgi_limits::max_params_bytes - st.params_checked;
+        }
+        if (++st.params_count > fastcgi_limits::max_params_count) return false;
+        st.params_checked += pair.used;
+    }
+}
+
+// The environment entries of the complete params; false when they are
+// malformed or over the limits. A pair an environment cannot hold (a name
+// with "=" or a zero byte in either part) is left out.
+bool decode_params(connection_state &st) {
+    st.environment.clear();
+    std::string_view rest = st.params;
+    while (!rest.empty()) {
+        const pair_result pair = split_pair(rest);
+        if (pair.status != pair_status::complete) return false;
+        rest.remove_prefix(pair.used);
+        if (st.environment.size() == fastcgi_limits::max_params_count) return false;
+        const std::string_view name = pair.pair.name;
+        const std::string_view value = pair.pair.value;
+        if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != name.npos ||
+            value.find('\0') != value.npos)
+            continue;
+        std::string entry;
+        entry.reserve(name.size() + 1 + value.size());
+        entry.append(name).append(1, '=').append(value);
+        st.environment.push_back(std::move(entry));
+    }
+    return true;
+}
+
+connection_event begin(connection_state &st, const record &r) {
+    begin_body body;
+    if (!parse_begin_body(r.content, body)) return {event_kind::close, {}, {}};
+    if (body.role != responder_role) {
+        append_end_request(st.replies, r.request_id, 0, unknown_role);
+        settle_id(st, r.request_id);
+        return taken(r);
+    }
+    st.phase = request_phase::params;
+    st.request_id = r.request_id;
+    st.keep_connection = (body.flags & keep_connection_flag) != 0;
+    st.params.clear();
+    st.params_checked = st.params_count = 0;
+    return taken(r);
+}
+
+connection_event management(connection_state &st, const record &r) {
+    if (r.type != get_values) {
+        append_unknown_type(st.replies, r.type);
+        return taken(r);
+    }
+    if (!answer_get_values(st, r.content)) return {event_kind::close, {}, {}};
+    return taken(r);
+}
+
+// A record of the current request.
+connection_event current(connection_state &st, const record &r) {
+    const connection_event close{event_kind::close, {}, {}};
+    switch (r.type) {
+    case abort_request:
+        return {event_kind::abort, {}, r};
+    case params:
+        if (st.phase != request_phase::params) return close;
+        if (!r.content.empty()) {
+            if (st.params.size() + r.content.size() > fastcgi_limits::max_params_bytes)
+                return close;
+            st.params.append(r.content);
+            return check_params(st) ? taken(r) : close;
+        }
+        if (!decode_params(st)) return close;
+        st.params.clear();
+        st.params.shrink_to_fit();
+        st.params_checked = st.params_count = 0;
+        st.phase = request_phase::body;
+        return {event_kind::start, {}, r};
+    case stdin_stream:
+        if (st.phase != request_phase::body) return close;
+        if (!r.content.empty()) return {event_kind::body, r.content, r};
+        st.phase = request_phase::input_done;
+        return {event_kind::body_end, {}, r};
+    case data_stream: // a filter's second stream: not for a responder
+        return taken(r);
+    default:
+        return close; // a second FCGI_BEGIN_REQUEST for it
+    }
+}
+
+} // namespace
+
+void take_input(connection_state &st, std::string_view bytes) {
+    // What was taken goes, once it is the larger part.
+    if (st.parsed > 0 && st.parsed >= st.input.size() - st.parsed) {
+        st.input.erase(0, st.parsed);
+        st.parsed = 0;
+    }
+    st.input.append(bytes);
+}
+
+connection_event next_event(connection_state &st) {
+    const std::string_view rest = std::string_view(st.input).substr(st.parsed);
+    const split_result split = split_record(rest);
+    if (split.status == split_status::bad_version) return {event_kind::close, {}, {}};
+    if (split.status == split_status::need_more) return {};
+    const record &r = split.found;
+
+    const bool known_type = r.type == begin_request || r.type == abort_request ||
+                            r.type == params || r.type == stdin_stream || r.type == data_stream;
+    const bool active = st.phase != request_phase::idle;
+    // A request following one whose input is complete waits its turn
+    // (pipelining); one that interleaves with it is refused (multiplexing).
+    if (r.request_id != 0 && r.type == begin_request && st.phase == request_phase::input_done)
+        return {event_kind::hold, {}, {}};
+    st.parsed += split.used;
+    if (r.request_id == 0) return management(st, r);
+    if (!known_type) {
+        append_unknown_type(st.replies, r.type);
+        return taken(r);
+    }
+    if (active && r.request_id == st.request_id) return current(st, r);
+    if (r.type != begin_request) {
+        // The rest of a request that was refused or ended is ignored, as
+        // is an abort that crossed the end; params or stdin of a request
+        // never begun break the protocol.
+        if (r.type == abort_request || r.type == data_stream ||
+            std::find(std::begin(st.settled), std::end(st.settled), r.request_id) !=
+                std::end(st.settled))
+            return taken(r);
+        return {event_kind::close, {}, {}};
+    }
+    if (active) {
+        append_end_request(st.replies, r.request_id, 0, cant_mpx_conn);
+        settle_id(st, r.request_id);
+        return taken(r);
+    }
+    return begin(st, r);
+}
+
+void end_current_request(connection_state &st, std::uint32_t app_status) {
+    append_end_request(st.replies, st.request_id, app_status, request_complete);
+    if (st.phase != request_phase::input_done) settle_id(st, st.request_id);
+    st.phase = request_phase::idle;
+    st.params.clear();
+    st.environment.clear();
+}
+
+} // namespace fastcgi

@@ -1,0 +1,729 @@
+#include "event_loop.hpp"
+
+#include "connection_codec.hpp"
+#include "limits.hpp"
+#include "listener.hpp"
+#include "request/driver.hpp"
+#include "upstream/curl_holders.hpp"
+#include "upstream/exchange.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <list>
+#include <malloc.h>
+#include <map>
+#include <memory>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using time_point = clock_type::time_point;
+
+constexpr std::size_t read_size = 64 * 1024;
+constexpr int reads_per_turn = 16; // then other connections get their turn
+constexpr int accepts_per_turn = 64;
+constexpr std::size_t kept_handles = 16;               // easy handles kept for reuse
+constexpr std::chrono::milliseconds accept_retry{100}; // after running out of descriptors
+// A request answered before its stdin ended: before its connection closes,
+// this much of the rest is read, so that a web server still sending it
+// does not get a reset instead of the answer.
+constexpr std::size_t drain_budget = 64 * 1024;
+
+// What an epoll event is about, in the low bits of its data; a connection
+// is a pointer (aligned, low bits clear).
+constexpr std::uint64_t tag_curl = 1;
+constexpr std::uint64_t tag_listener = 2;
+constexpr std::uint64_t tag_stop = 3;
+
+struct connection;
+struct event_loop;
+using deadline_map = std::multimap<time_point, connection *>;
+using connection_list = std::list<std::unique_ptr<connection>>;
+
+struct connection {
+    event_loop *loop = nullptr;
+    int fd = -1;
+    fastcgi::connection_state codec;
+    std::string out; // records for the web server; from out_sent on not yet written
+    std::size_t out_sent = 0;
+    time_point last_progress{}; // of writing, while output waits
+    time_point last_input{};    // the last read that brought bytes
+    time_point phase_start{};   // accepted, or became idle kept, or its request began
+    bool kept = false;          // idle between requests on a kept connection
+    bool holding = false;       // the next request waits for the current one
+    bool broken = false;        // the web server is gone: close at the next chance
+    bool closing = false;       // close once the output is written
+    bool draining = false;      // first read the rest of the ended request's stdin
+    std::uint16_t drain_id = 0;
+    std::size_t drain_left = 0;
+    bool in_dirty = false;
+    std::uint32_t interest = 0; // registered epoll events
+    deadline_map::iterator deadline;
+    bool has_deadline = false;
+    connection_list::iterator place; // in the loop's list, oldest first
+
+    // The request being served.
+    easy_handle transfer; // set while its transfer runs
+    request_plan plan;
+    relay_context relay{};
+    transfer_io io{};
+    body_source body{};     // only remaining is used: what is still to send
+    std::string body_ahead; // stdin read, not yet taken by libcurl
+    bool body_ended = false;
+    // Answered before its stdin ended: the end waits for it, as a CGI
+    // program takes in the body before it answers (Apache cuts the response
+    // of one that does not). Until then the gateway's own answer is held.
+    bool finish_waits = false;
+    bool finish_relay = false; // what the relay holds goes out at the end
+    int finish_status = 0;
+    bool out_held = false;
+    bool upload_paused = false;
+    bool download_paused = false;
+};
+
+struct event_loop {
+    const loop_setup *setup;
+    int epoll_fd = -1;
+    CURLM *multi = nullptr;
+    connection_list connections;                     // oldest first
+    std::vector<std::unique_ptr<connection>> closed; // freed once a turn is over
+    std::vector<connection *> dirty;
+    deadline_map deadlines;
+    std::vector<easy_handle> spare_handles;
+    bool curl_timer_set = false;
+    time_point curl_timer{};
+    bool listener_armed = false;
+    bool accept_retry_set = false;
+    time_point accept_retry_at{};
+    std::size_t peak_connections = 0; // since memory was last given back
+    bool crowd_seen = false;          // and many were open since the loop was last empty
+    bool stopping = false;
+    time_point stop_at{};
+    time_point now{};
+};
+
+void mark_dirty(event_loop &loop, connection &c) {
+    if (c.in_dirty) return;
+    c.in_dirty = true;
+    loop.dirty.push_back(&c);
+}
+
+std::size_t pending(const connection &c) {
+    return c.out.size() - c.out_sent;
+}
+
+// ---- the listening socket ----
+
+void arm_listener(event_loop &loop, bool armed) {
+    if (loop.listener_armed == armed) return;
+    // Only one of the threads waiting on the socket is woken for a
+    // connection.
+    epoll_event e{EPOLLIN | EPOLLEXCLUSIVE, {}};
+    e.data.u64 = tag_listener;
+    epoll_ctl(loop.epoll_fd, armed ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, loop.setup->listen_fd, &e);
+    loop.listener_armed = armed;
+}
+
+// ---- libcurl's side ----
+
+int on_curl_socket(CURL *, curl_socket_t s, int what, void *userp, void *) {
+    auto &loop = *static_cast<event_loop *>(userp);
+    if (what == CURL_POLL_REMOVE) {
+        epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, s, nullptr);
+        return 0;
+    }
+    epoll_event e{0, {}};
+    if (what & CURL_POLL_IN) e.events |= EPOLLIN;
+    if (what & CURL_POLL_OUT) e.events |= EPOLLOUT;
+    e.data.u64 = (static_cast<std::uint64_t>(s) << 2) | tag_curl;
+    if (epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, s, &e) != 0 && errno == ENOENT)
+        epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, s, &e);
+    return 0;
+}
+
+int on_curl_timer(CURLM *, long timeout_ms, void *userp) {
+    auto &loop = *static_cast<event_loop *>(userp);
+    loop.curl_timer_set = timeout_ms >= 0;
+    loop.curl_timer = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    return 0;
+}
+
+// The relay's sink: the response as stdout records of the current request.
+bool write_records(void *target, std::string_view first, std::string_view second) {
+    auto &c = *static_cast<connection *>(target);
+    if (c.broken) return false;
+    if (pending(c) == 0) c.last_progress = clock_type::now();
+    fastcgi::append_stream(c.out, fastcgi::stdout_stream, c.codec.request_id, first);
+    fastcgi::append_stream(c.out, fastcgi::stdout_stream, c.codec.request_id, second);
+    mark_dirty(*c.loop, c);
+    return true;
+}
+
+// The response body: through the relay while the output has room; paused
+// when it is full, until the web server has taken some.
+std::size_t on_body(char *data, std::size_t size, std::size_t count, void *user) noexcept {
+    auto &c = *static_cast<connection *>(user);
+    if (c.broken) return 0;
+    if (pending(c) >= fastcgi_limits::output_buffer) {
+        c.download_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    return relay_chunk(data, size, count, &c.io.body);
+}
+
+// The request body as its stdin records arrive; paused while none wait.
+std::size_t on_upload(char *buffer, std::size_t size, std::size_t count, void *user) noexcept {
+    auto &c = *static_cast<connection *>(user);
+    std::size_t want = size * count;
+    if (c.body.remaining >= 0 && static_cast<std::uint64_t>(c.body.remaining) < want)
+        want = static_cast<std::size_t>(c.body.remaining);
+    if (want == 0) return 0;
+    if (c.body_ahead.empty()) {
+        // Input that ends before CONTENT_LENGTH ends the transfer, as the
+        // CGI program does.
+        if (c.broken || (c.body_ended && c.body.remaining > 0)) return CURL_READFUNC_ABORT;
+        if (c.body_ended) return 0;
+        c.upload_paused = true;
+        return CURL_READFUNC_PAUSE;
+    }
+    const std::size_t n = std::min(want, c.body_ahead.size());
+    std::memcpy(buffer, c.body_ahead.data(), n);
+    c.body_ahead.erase(0, n);
+    mark_dirty(*c.loop, c); // room for more body: read on
+    if (c.body.remaining >= 0) c.body.remaining -= static_cast<std::int64_t>(n);
+    return n;
+}
+
+// ---- connections ----
+
+void close_connection(event_loop &loop, connection &c);
+void pump_input(event_loop &loop, connection &c);
+
+easy_handle take_handle(event_loop &loop) {
+    if (loop.spare_handles.empty()) return easy_handle(curl_easy_init());
+    easy_handle h = std::move(loop.spare_handles.back());
+    loop.spare_handles.pop_back();
+    curl_easy_reset(h.get()); // its connection to the upstream stays in the multi handle
+    return h;
+}
+
+void give_back_handle(event_loop &loop, easy_handle h, bool reusable) {
+    if (reusable && loop.spare_handles.size() < kept_handles)
+        loop.spare_handles.push_back(std::move(h));
+}
+
+// Drops what the request held once its END_REQUEST is on its way.
+void end_request(connection &c, int exit_status) {
+    c.finish_waits = c.finish_relay = c.out_held = false;
+    if (!c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done) {
+        c.draining = true;
+        c.drain_id = c.codec.request_id;
+        c.drain_left = drain_budget;
+    }
+    fastcgi::end_current_request(c.codec, fastcgi::application_status(exit_status));
+    c.out.append(c.codec.replies);
+    c.codec.replies.clear();
+    c.plan = request_plan{};
+    c.relay = relay_context{};
+    c.body_ahead.clear();
+    c.body_ahead.shrink_to_fit();
+    c.body_ended = c.upload_paused = c.download_paused = false;
+    if (!c.codec.keep_connection) c.closing = true;
+    c.holding = false;
+    c.kept = c.codec.keep_connection;
+    c.phase_start = clock_type::now();
+}
+
+const char *param(const std::vector<char *> &envp, std::string_view name) {
+    for (char *entry : envp) {
+        if (!entry) break;
+        const std::string_view e(entry);
+        if (e.size() > name.size() && e[name.size()] == '=' && e.substr(0, name.size()) == name)
+            return entry + name.size() + 1;
+    }
+    return nullptr;
+}
+
+void start_request(event_loop &loop, connection &c) {
+    std::vector<char *> envp;
+    envp.reserve(c.codec.environment.size() + 1);
+    for (std::string &entry : c.codec.environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    const cgi_request request{param(envp, "QUERY_STRING"), param(envp, "REQUEST_METHOD"),
+                              param(envp, "CONTENT_LENGTH"), envp.data()};
+    // Every FastCGI client parses the standard document response.
+    c.relay = relay_context{{}, {write_records, &c}};
+    c.relay.state.form = response_form::document;
+    int status = 0;
+    if (!begin_request(request, c.relay, c.plan, status)) {
+        if (c.codec.phase != fastcgi::request_phase::body) return end_request(c, status);
+        c.finish_waits = c.out_held = true;
+        c.finish_status = status;
+        return;
+    }
+    c.transfer = take_handle(loop);
+    if (!c.transfer) {
+        relay_finish(c.relay); // the 502 answer
+        return end_request(c, 0);
+    }
+    CURL *h = c.transfer.get();
+    c.io = transfer_io{{&c.relay, true}, {&c.relay, false}, nullptr};
+    plan_upload(c.plan, c.body, c.io);
+    const mount_method method{c.plan.mount.method.c_str()}; // libcurl copies the name
+    prepare_transfer(h, c.plan.url.c_str(), c.plan.headers.get(), c.io,
+                     c.plan.action == request_action::mount ? &method : nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(&c));
+    if (c.io.upload) {
+        curl_easy_setopt(h, CURLOPT_READFUNCTION, on_upload);
+        curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(&c));
+    }
+    curl_easy_setopt(h, CURLOPT_PRIVATE, static_cast<void *>(&c));
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    if (curl_multi_add_handle(loop.multi, h) != CURLM_OK) {
+        c.transfer.reset();
+        relay_finish(c.relay);
+        end_request(c, 0);
+    }
+}
+
+// The transfer has ended (completed, failed or cut).
+void finish_transfer(event_loop &loop, connection &c) {
+    curl_multi_remove_handle(loop.multi, c.transfer.get());
+    // After a 417 to its Expect, libcurl never sends Expect again on that
+    // handle, and curl_easy_reset keeps it so: such a handle is not reused.
+    give_back_handle(loop, std::move(c.transfer), !c.relay.state.replaceable_seen);
+    c.transfer.reset();
+    mark_dirty(loop, c);
+    if (c.codec.phase == fastcgi::request_phase::body) {
+        c.body_ahead.clear(); // read on to the end of the stdin, and drop it
+        c.finish_waits = c.finish_relay = true;
+        return;
+    }
+    relay_finish(c.relay);
+    end_request(c, 0);
+}
+
+// Cuts the transfer, if one runs: an abort, a close or the stop.
+void cut_transfer(event_loop &loop, connection &c) {
+    if (!c.transfer) return;
+    curl_multi_remove_handle(loop.multi, c.transfer.get());
+    c.transfer.reset(); // its upstream connection, cut mid-way, is not kept
+}
+
+bool may_take_input(const connection &c) {
+    return !c.holding && (!c.closing || c.draining) && !c.broken &&
+           c.body_ahead.size() < fastcgi_limits::body_ahead &&
+           pending(c) < fastcgi_limits::output_buffer;
+}
+
+// A record read while draining: the end of the stdin sought, or more of it.
+void drain(connection &c, const fastcgi::record &r) {
+    if (r.type != fastcgi::stdin_stream || r.request_id != c.drain_id) return;
+    if (r.content.empty() || r.content.size() >= c.drain_left)
+        c.draining = false;
+    else
+        c.drain_left -= r.content.size();
+}
+
+// Reads and takes records while the connection may.
+void pump_input(event_loop &loop, connection &c) {
+    int reads = 0;
+    while (may_take_input(c)) {
+        const fastcgi::connection_event e = fastcgi::next_event(c.codec);
+        if (!c.codec.replies.empty()) {
+            if (pending(c) == 0) c.last_progress = loop.now;
+            c.out.append(c.codec.replies);
+            c.codec.replies.clear();
+        }
+        switch (e.kind) {
+        case fastcgi::event_kind::need_more: {
+            if (reads++ == reads_per_turn) return; // epoll tells when there is more
+            char buffer[read_size];
+            const ssize_t n = read(c.fd, buffer, sizeof buffer);
+            if (n > 0) {
+                c.last_input = loop.now;
+                fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+            c.broken = true; // closed by the web server, or failed
+            return;
+        }
+        case fastcgi::event_kind::taken:
+            if (c.draining) drain(c, e.from);
+            continue;
+        case fastcgi::event_kind::start:
+            if (c.closing) { // a request on a connection not kept
+                c.draining = false;
+                return;
+            }
+            start_request(loop, c);
+            continue;
+        case fastcgi::event_kind::body:
+            // Only an upload takes the body; otherwise it is dropped.
+            if (c.transfer && c.io.upload) c.body_ahead.append(e.data);
+            break;
+        case fastcgi::event_kind::body_end:
+            c.body_ended = true;
+            if (c.finish_waits) {
+                if (c.finish_relay) relay_finish(c.relay);
+                end_request(c, c.finish_status);
+                continue;
+            }
+            break;
+        case fastcgi::event_kind::abort:
+            cut_transfer(loop, c);
+            end_request(c, 0);
+            continue;
+        case fastcgi::event_kind::hold:
+            c.holding = true;
+            return;
+        case fastcgi::event_kind::close:
+            c.closing = true;
+            c.broken = true; // the protocol broken: what waits is not written
+            return;
+        }
+        // Body arrived: a paused upload takes it.
+        if (c.transfer && c.upload_paused) {
+            c.upload_paused = false;
+            curl_easy_pause(c.transfer.get(), CURLPAUSE_CONT);
+        }
+    }
+}
+
+void write_output(event_loop &loop, connection &c) {
+    if (c.out_held) return;
+    while (pending(c) > 0 && !c.broken) {
+        const ssize_t n =
+            send(c.fd, c.out.data() + c.out_sent, pending(c), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c.out_sent += static_cast<std::size_t>(n);
+            c.last_progress = loop.now;
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            break;
+        } else {
+            c.broken = true;
+        }
+    }
+    if (pending(c) == 0) {
+        // A long stream keeps little between its events.
+        if (c.out.capacity() > 2 * read_size) std::string().swap(c.out);
+        c.out.clear();
+        c.out_sent = 0;
+    } else if (c.out_sent >= pending(c)) {
+        c.out.erase(0, c.out_sent);
+        c.out_sent = 0;
+    }
+}
+
+void set_deadline(event_loop &loop, connection &c) {
+    if (c.kept &&
+        (c.codec.phase != fastcgi::request_phase::idle || c.codec.input.size() > c.codec.parsed)) {
+        c.kept = false; // the next request has begun
+        c.phase_start = loop.now;
+    }
+    bool has = true;
+    time_point at{};
+    if (pending(c) > 0)
+        at = c.last_progress + fastcgi_limits::write_stall;
+    else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty())
+        at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
+    else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
+             c.codec.phase == fastcgi::request_phase::input_done)
+        has = false; // the upstream's answer is awaited, or the body is ahead
+    // No request yet, or its params are coming: the params limit.
+    else
+        at = c.phase_start + (c.kept ? fastcgi_limits::kept_idle : fastcgi_limits::params_read);
+    if (c.has_deadline && has && c.deadline->first == at) return;
+    if (c.has_deadline) loop.deadlines.erase(c.deadline);
+    c.has_deadline = has;
+    if (has) c.deadline = loop.deadlines.emplace(at, &c);
+}
+
+void set_interest(event_loop &loop, connection &c) {
+    std::uint32_t want = EPOLLRDHUP;
+    if (may_take_input(c)) want |= EPOLLIN;
+    if (pending(c) > 0) want |= EPOLLOUT;
+    if (want == c.interest) return;
+    epoll_event e{want, {}};
+    e.data.ptr = &c;
+    epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, c.fd, &e);
+    c.interest = want;
+}
+
+// Brings a connection up to date after anything happened to it.
+void settle(event_loop &loop, connection &c) {
+    for (int pass = 0; pass < 2; ++pass) {
+        if (c.fd < 0) return;
+        write_output(loop, c);
+        if (c.broken || (c.closing && !c.draining && pending(c) == 0 && !c.transfer))
+            return close_connection(loop, c);
+        if (c.transfer && c.download_paused && pending(c) < fastcgi_limits::output_buffer) {
+            c.download_paused = false;
+            curl_easy_pause(c.transfer.get(), CURLPAUSE_CONT);
+        }
+        // Records already read: a request held until this one ended, or
+        // body that waited for room.
+        if (pass == 0 && may_take_input(c) && c.codec.input.size() > c.codec.parsed)
+            pump_input(loop, c);
+    }
+    // Idle and kept: it can make room for a new connection at the cap.
+    if (c.kept && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
+        arm_listener(loop, true);
+    set_deadline(loop, c);
+    set_interest(loop, c);
+}
+
+void settle_dirty(event_loop &loop) {
+    for (std::size_t i = 0; i < loop.dirty.size(); ++i) {
+        connection &c = *loop.dirty[i];
+        c.in_dirty = false;
+        settle(loop, c);
+    }
+    loop.dirty.clear();
+}
+
+void close_connection(event_loop &loop, connection &c) {
+    if (c.fd < 0) return;
+    cut_transfer(loop, c);
+    epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, c.fd, nullptr);
+    close(c.fd);
+    c.fd = -1;
+    if (c.has_deadline) loop.deadlines.erase(c.deadline);
+    c.has_deadline = false;
+    // Freed once the turn is over: events of this turn may still name it.
+    loop.closed.push_back(std::move(*c.place));
+    loop.connections.erase(c.place);
+    if (!loop.stopping) arm_listener(loop, true);
+}
+
+// Room for one more connection: the oldest idle kept one goes.
+bool make_room(event_loop &loop) {
+    if (loop.connections.size() < loop.setup->max_connections) return true;
+    for (const std::unique_ptr<connection> &c : loop.connections)
+        if (c->kept && pending(*c) == 0 && c->codec.input.size() == c->codec.parsed) {
+            close_connection(loop, *c);
+            return true;
+        }
+    return false;
+}
+
+void accept_connections(event_loop &loop) {
+    for (int i = 0; i < accepts_per_turn; ++i) {
+        if (!make_room(loop)) {
+            arm_listener(loop, false); // until one of this thread's connections closes
+            return;
+        }
+        const int fd =
+            accept4(loop.setup->listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                arm_listener(loop, false);
+                loop.accept_retry_set = true;
+                loop.accept_retry_at = loop.now + accept_retry;
+            }
+            return;
+        }
+        if (!peer_allowed(fd, loop.setup->allowed_peers)) {
+            close(fd);
+            continue;
+        }
+        auto owned = std::make_unique<connection>();
+        connection &c = *owned;
+        c.loop = &loop;
+        c.fd = fd;
+        c.phase_start = loop.now;
+        c.interest = EPOLLIN | EPOLLRDHUP;
+        epoll_event e{c.interest, {}};
+        e.data.ptr = &c;
+        if (epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, fd, &e) != 0) {
+            close(fd);
+            continue;
+        }
+        c.place = loop.connections.insert(loop.connections.end(), std::move(owned));
+        set_deadline(loop, c);
+    }
+}
+
+void on_connection_event(event_loop &loop, connection &c, std::uint32_t events) {
+    if (c.fd < 0) return;
+    if (events & EPOLLIN) pump_input(loop, c);
+    if (c.fd < 0) return;
+    // Hung up with nothing left to read: the web server is gone.
+    if ((events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLRDHUP) && !(events & EPOLLIN)))
+        c.broken = true;
+    mark_dirty(loop, c);
+}
+
+void take_done_transfers(event_loop &loop) {
+    int left = 0;
+    while (CURLMsg *m = curl_multi_info_read(loop.multi, &left)) {
+        if (m->msg != CURLMSG_DONE) continue;
+        void *owner = nullptr;
+        curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &owner);
+        finish_transfer(loop, *static_cast<connection *>(owner));
+    }
+}
+
+void curl_action(event_loop &loop, curl_socket_t s, int flags) {
+    int running = 0;
+    curl_multi_socket_action(loop.multi, s, flags, &running);
+    take_done_transfers(loop);
+}
+
+// Stop: no new connection, and none that has no request in flight.
+void begin_stop(event_loop &loop) {
+    loop.stopping = true;
+    loop.stop_at = loop.now + fastcgi_limits::stop_grace;
+    arm_listener(loop, false);
+    epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, loop.setup->stop_fd, nullptr);
+    std::vector<connection *> all;
+    for (const std::unique_ptr<connection> &c : loop.connections)
+        all.push_back(c.get());
+    for (connection *c : all) {
+        const bool in_flight = c->transfer || c->codec.phase == fastcgi::request_phase::body ||
+                               c->codec.phase == fastcgi::request_phase::input_done ||
+                               pending(*c) > 0;
+        if (!in_flight)
+            close_connection(loop, *c);
+        else
+            c->codec.keep_connection = false; // closed once its request has ended
+    }
+}
+
+int wait_time(const event_loop &loop) {
+    time_point next = time_point::max();
+    if (!loop.deadlines.empty()) next = loop.deadlines.begin()->first;
+    if (loop.curl_timer_set) next = std::min(next, loop.curl_timer);
+    if (loop.accept_retry_set) next = std::min(next, loop.accept_retry_at);
+    if (loop.stopping) next = std::min(next, loop.stop_at);
+    if (next == time_point::max()) return -1;
+    const auto now = clock_type::now();
+    if (next <= now) return 0;
+    // Rounded up: waking before the time would only wait again.
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1);
+}
+
+void run_timers(event_loop &loop) {
+    while (!loop.deadlines.empty() && loop.deadlines.begin()->first <= loop.now)
+        close_connection(loop, *loop.deadlines.begin()->second);
+    if (loop.curl_timer_set && loop.curl_timer <= loop.now) {
+        loop.curl_timer_set = false;
+        curl_action(loop, CURL_SOCKET_TIMEOUT, 0);
+    }
+    if (loop.accept_retry_set && loop.accept_retry_at <= loop.now && !loop.stopping) {
+        loop.accept_retry_set = false;
+        arm_listener(loop, true);
+    }
+}
+
+// A multi handle that this loop's epoll set and timer drive.
+CURLM *new_multi(event_loop &loop) {
+    CURLM *multi = curl_multi_init();
+    if (!multi) return nullptr;
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, on_curl_socket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, static_cast<void *>(&loop));
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, on_curl_timer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void *>(&loop));
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(upstream_idle_kept));
+    return multi;
+}
+
+// After many connections have gone (a crowd of streams ended), the memory
+// they used goes back to the system instead of staying in the allocator:
+// each time three quarters of them have gone, and once all have. Then the
+// idle upstream connections the crowd left go too (a fresh multi handle):
+// the next requests open what they need.
+void give_back_memory(event_loop &loop) {
+    constexpr std::size_t crowd = 64;
+    const std::size_t now = loop.connections.size();
+    loop.peak_connections = std::max(loop.peak_connections, now);
+    if (loop.peak_connections >= crowd) loop.crowd_seen = true;
+    const bool fallen = loop.peak_connections >= crowd && now <= loop.peak_connections / 4;
+    if (!fallen && !(loop.crowd_seen && now == 0)) return;
+    loop.spare_handles.clear(); // each holds its buffers
+    if (now == 0) {
+        // No connection, so no transfer: nothing is attached to the handle.
+        if (CURLM *fresh = new_multi(loop)) {
+            curl_multi_cleanup(loop.multi);
+            loop.multi = fresh;
+            loop.curl_timer_set = false;
+        }
+    }
+    malloc_trim(0);
+    loop.peak_connections = now;
+    if (now == 0) loop.crowd_seen = false;
+}
+
+void serve(event_loop &loop) {
+    constexpr int batch = 64;
+    epoll_event events[batch];
+    for (;;) {
+        if (loop.stopping && (loop.connections.empty() || loop.now >= loop.stop_at)) return;
+        const int n = epoll_wait(loop.epoll_fd, events, batch, wait_time(loop));
+        if (n < 0 && errno != EINTR) return;
+        loop.now = clock_type::now();
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t data = events[i].data.u64;
+            const std::uint32_t what = events[i].events;
+            if ((data & 3) == tag_curl) {
+                int flags = 0;
+                if (what & EPOLLIN) flags |= CURL_CSELECT_IN;
+                if (what & EPOLLOUT) flags |= CURL_CSELECT_OUT;
+                if (what & (EPOLLERR | EPOLLHUP)) flags |= CURL_CSELECT_ERR;
+                curl_action(loop, static_cast<curl_socket_t>(data >> 2), flags);
+            } else if (data == tag_listener) {
+                if (!loop.stopping) accept_connections(loop);
+            } else if (data == tag_stop) {
+                if (!loop.stopping) begin_stop(loop);
+            } else {
+                on_connection_event(loop, *static_cast<connection *>(events[i].data.ptr), what);
+            }
+        }
+        run_timers(loop);
+        settle_dirty(loop);
+        loop.closed.clear();
+        give_back_memory(loop);
+    }
+}
+
+} // namespace
+
+void run_event_loop(const loop_setup &setup) noexcept {
+    event_loop loop;
+    loop.setup = &setup;
+    loop.now = clock_type::now();
+    loop.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    loop.multi = new_multi(loop);
+    if (loop.epoll_fd < 0 || !loop.multi) {
+        if (loop.epoll_fd >= 0) close(loop.epoll_fd);
+        if (loop.multi) curl_multi_cleanup(loop.multi);
+        return;
+    }
+    epoll_event on_stop{EPOLLIN, {}};
+    on_stop.data.u64 = tag_stop;
+    epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, setup.stop_fd, &on_stop);
+    arm_listener(loop, true);
+    try {
+        serve(loop);
+    } catch (...) {
+        // Out of memory: what is open is closed below.
+    }
+    while (!loop.connections.empty())
+        close_connection(loop, *loop.connections.front());
+    loop.closed.clear();
+    loop.spare_handles.clear();
+    curl_multi_cleanup(loop.multi);
+    close(loop.epoll_fd);
+}
