@@ -108,17 +108,33 @@ bool parse_begin_body(std::string_view content, begin_body &body) {
     return true;
 }
 
+namespace {
+
+// The two lengths at the front of bytes and how many bytes they take; 0
+// used when either is not all there.
+struct pair_lengths {
+    std::size_t name = 0, value = 0, used = 0;
+};
+
+pair_lengths split_lengths(std::string_view bytes) {
+    const auto [name_length, name_used] = split_length(bytes);
+    if (name_used == 0) return {};
+    const auto [value_length, value_used] = split_length(bytes.substr(name_used));
+    if (value_used == 0) return {};
+    return {name_length, value_length, name_used + value_used};
+}
+
+} // namespace
+
 pair_result split_pair_lengths(std::string_view bytes) {
     pair_result result;
     if (bytes.empty()) return result;
     result.status = pair_status::truncated;
-    const auto [name_length, name_used] = split_length(bytes);
-    if (name_used == 0) return result;
-    const auto [value_length, value_used] = split_length(bytes.substr(name_used));
-    if (value_used == 0) return result;
+    const pair_lengths lengths = split_lengths(bytes);
+    if (lengths.used == 0) return result;
     result.status = pair_status::complete;
     // At most 2^32: no overflow in a 64-bit size.
-    result.used = name_used + value_used + name_length + value_length;
+    result.used = lengths.used + lengths.name + lengths.value;
     return result;
 }
 
@@ -126,18 +142,16 @@ pair_result split_pair(std::string_view bytes) {
     pair_result result;
     if (bytes.empty()) return result;
     result.status = pair_status::truncated;
-    const auto [name_length, name_used] = split_length(bytes);
-    if (name_used == 0) return result;
-    const auto [value_length, value_used] = split_length(bytes.substr(name_used));
-    if (value_used == 0) return result;
-    const std::size_t at = name_used + value_used;
+    const pair_lengths lengths = split_lengths(bytes);
+    if (lengths.used == 0) return result;
+    const std::size_t at = lengths.used;
     // Compared by parts, so that lengths near 2^31 cannot wrap around.
     const std::size_t left = bytes.size() - at;
-    if (name_length > left || value_length > left - name_length) return result;
+    if (lengths.name > left || lengths.value > left - lengths.name) return result;
     result.status = pair_status::complete;
-    result.pair.name = bytes.substr(at, name_length);
-    result.pair.value = bytes.substr(at + name_length, value_length);
-    result.used = at + name_length + value_length;
+    result.pair.name = bytes.substr(at, lengths.name);
+    result.pair.value = bytes.substr(at + lengths.name, lengths.value);
+    result.used = at + lengths.name + lengths.value;
     return result;
 }
 
