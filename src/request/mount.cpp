@@ -78,14 +78,40 @@ std::string encode_unsafe(std::string_view text, std::string_view also) {
     return out;
 }
 
-// The value of the environment entry NAME, if there is one.
-std::optional<std::string_view> find_var(char **envp, std::string_view name) {
+// The CGI variables a mount request reads, taken in one walk of the
+// environment: the first entry of each name.
+struct mount_env {
+    std::optional<std::string_view> path_info, script_name, request_uri, transfer_encoding,
+        http_content_length, server_software, connection, content_type, remote_addr, forwarded_for,
+        host, https, request_scheme;
+};
+
+mount_env read_mount_env(char **envp) {
+    using member = std::optional<std::string_view> mount_env::*;
+    static constexpr std::pair<std::string_view, member> names[] = {
+        {"PATH_INFO", &mount_env::path_info},
+        {"SCRIPT_NAME", &mount_env::script_name},
+        {"REQUEST_URI", &mount_env::request_uri},
+        {"HTTP_TRANSFER_ENCODING", &mount_env::transfer_encoding},
+        {"HTTP_CONTENT_LENGTH", &mount_env::http_content_length},
+        {"SERVER_SOFTWARE", &mount_env::server_software},
+        {"HTTP_CONNECTION", &mount_env::connection},
+        {"CONTENT_TYPE", &mount_env::content_type},
+        {"REMOTE_ADDR", &mount_env::remote_addr},
+        {"HTTP_X_FORWARDED_FOR", &mount_env::forwarded_for},
+        {"HTTP_HOST", &mount_env::host},
+        {"HTTPS", &mount_env::https},
+        {"REQUEST_SCHEME", &mount_env::request_scheme},
+    };
+    mount_env env;
     for (char **entry = envp; entry && *entry; ++entry) {
         const std::string_view text(*entry);
-        if (text.size() > name.size() && text[name.size()] == '=' && begins_with(text, name))
-            return text.substr(name.size() + 1);
+        const auto eq = text.find('=');
+        if (eq == std::string_view::npos) continue;
+        for (const auto &[name, field] : names)
+            if (text.substr(0, eq) == name && !(env.*field)) env.*field = text.substr(eq + 1);
     }
-    return std::nullopt;
+    return env;
 }
 
 // The client's fields that are not passed on as they are: those about its
@@ -200,32 +226,30 @@ bool is_method_token(std::string_view method) {
 request_plan plan_mount(const char *query, const char *method, const char *content_length,
                         char **envp) {
     request_plan plan;
-    const std::optional<std::string_view> path_info = find_var(envp, "PATH_INFO");
+    const mount_env env = read_mount_env(envp);
+    const std::optional<std::string_view> path_info = env.path_info;
     if (!query || !path_info || path_info->empty()) return plan;
     plan.is_mount = true;
     if (!method || !is_method_token(method)) return plan;
-    const std::string_view script_name = find_var(envp, "SCRIPT_NAME").value_or("");
+    const std::string_view script_name = env.script_name.value_or("");
     if (has_line_break(script_name)) return plan;
 
     // The body: CONTENT_LENGTH; busybox httpd gives only HTTP_CONTENT_LENGTH
     // for methods other than POST; a chunked upload is read to the end.
     mount_plan &mount = plan.mount;
-    const std::optional<std::string_view> transfer_encoding =
-        find_var(envp, "HTTP_TRANSFER_ENCODING");
+    const std::optional<std::string_view> transfer_encoding = env.transfer_encoding;
     const bool chunked = transfer_encoding && lists_name(*transfer_encoding, "chunked");
     std::optional<std::string_view> length;
     if (content_length) length = content_length;
     if (!length || length->empty()) {
-        if (const auto other = find_var(envp, "HTTP_CONTENT_LENGTH"); other && !other->empty())
-            length = other;
+        if (const auto other = env.http_content_length; other && !other->empty()) length = other;
     }
     // Caddy gives a body without a length as CONTENT_LENGTH=-1, as the
     // path= form reads it too.
     if ((chunked && (!length || length->empty())) || (length && *length == "-1")) {
         // busybox httpd hands a chunked body over with its chunk framing:
         // forwarded, the upstream would get the framing as data.
-        if (same_name(server_product(find_var(envp, "SERVER_SOFTWARE").value_or("")), "busybox"))
-            return plan;
+        if (same_name(server_product(env.server_software.value_or("")), "busybox")) return plan;
         mount.has_body = true;
         mount.body_size = -1;
     } else if (length && !length->empty()) {
@@ -237,8 +261,8 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
         mount.body_size = *size;
     }
 
-    const std::string_view connection = find_var(envp, "HTTP_CONNECTION").value_or("");
-    const bool has_content_type = find_var(envp, "CONTENT_TYPE").has_value();
+    const std::string_view connection = env.connection.value_or("");
+    const bool has_content_type = env.content_type.has_value();
     bool has_accept = false;
     curl_slist *tail = nullptr;
     for (char **entry = envp; entry && *entry; ++entry) {
@@ -264,12 +288,12 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     }
 
     // The forwarding fields, as the web servers' own proxies set them.
-    const std::string_view remote_addr = find_var(envp, "REMOTE_ADDR").value_or("");
-    const std::string_view forwarded_for = find_var(envp, "HTTP_X_FORWARDED_FOR").value_or("");
-    const std::optional<std::string_view> host = find_var(envp, "HTTP_HOST");
-    const std::string_view https = find_var(envp, "HTTPS").value_or("");
+    const std::string_view remote_addr = env.remote_addr.value_or("");
+    const std::string_view forwarded_for = env.forwarded_for.value_or("");
+    const std::optional<std::string_view> host = env.host;
+    const std::string_view https = env.https.value_or("");
     const bool secure = same_name(https, "on") || https == "1" ||
-                        same_name(find_var(envp, "REQUEST_SCHEME").value_or(""), "https");
+                        same_name(env.request_scheme.value_or(""), "https");
     const std::string_view scheme = secure ? "https" : "http";
     std::string fields[4];
     if (!remote_addr.empty() || !forwarded_for.empty()) {
@@ -293,7 +317,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     mount.prefix = script_name;
     mount.method = method;
 
-    const mount_vars vars{*path_info, script_name, find_var(envp, "REQUEST_URI"), query};
+    const mount_vars vars{*path_info, script_name, env.request_uri, query};
     plan.url.append(upstream_origin).append(mount_target(vars));
 
     // CONNECT would ask the upstream for a tunnel, and TRACE would echo the
