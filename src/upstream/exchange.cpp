@@ -21,20 +21,14 @@ void perform_once(const char *url, curl_slist *headers, transfer_io &io,
 // A mount request goes as a proxy sends it: the client's method, a body as
 // an upload (no Content-Type of libcurl's own), HEAD without reading a body,
 // and no User-Agent but the client's.
-void set_mount_options(CURL *h, const mount_method &mount, const transfer_io &io) {
+void set_mount_method(CURL *h, const mount_method &mount, const transfer_io &io) {
     const std::string_view name(mount.name);
     if (name == "HEAD") {
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else if (name != "GET" || io.upload) {
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, mount.name);
     }
-    if (io.upload) {
-        curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(h, CURLOPT_READFUNCTION, read_body);
-        curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(io.upload));
-        curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
-                         static_cast<curl_off_t>(io.upload->remaining));
-    }
+    if (io.upload) curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
 }
 
 } // namespace
@@ -49,9 +43,11 @@ void prepare_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io
                       const mount_method *mount) {
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-    if (mount) set_mount_options(h, *mount, io);
-    if (io.upload && !mount) {
+    if (mount)
+        set_mount_method(h, *mount, io);
+    else if (io.upload)
         curl_easy_setopt(h, CURLOPT_POST, 1L);
+    if (io.upload) {
         curl_easy_setopt(h, CURLOPT_READFUNCTION, read_body);
         curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(io.upload));
     }
@@ -60,7 +56,10 @@ void prepare_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, relay_chunk);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(&io.body));
     if (!mount) curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent);
-    if (io.upload && !mount)
+    if (io.upload && mount)
+        curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
+                         static_cast<curl_off_t>(io.upload->remaining));
+    else if (io.upload)
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(io.upload->remaining));
 }
 
