@@ -76,7 +76,7 @@ bool decode_params(connection_state &st) {
         if (st.environment.size() == fastcgi_limits::max_params_count) return false;
         const std::string_view name = pair.pair.name;
         const std::string_view value = pair.pair.value;
-        if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != name.npos ||
+        if (name.empty() || name.find('=') != name.npos || name.find('\0') != name.npos ||
             value.find('\0') != value.npos)
             continue;
         std::string entry;

@@ -172,10 +172,6 @@ bool append_line(header_list &list, curl_slist *&tail, const std::string &line) 
     return true;
 }
 
-bool has_line_break(std::string_view text) {
-    return text.find_first_of("\r\n") != std::string_view::npos;
-}
-
 } // namespace
 
 std::string mount_target(const mount_vars &vars) {

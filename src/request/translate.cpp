@@ -79,7 +79,7 @@ std::optional<std::string> extract_path(std::string_view query) {
 
 header_result header_line(std::string_view entry) {
     // libcurl sends header lines verbatim: a CR or LF would inject lines.
-    if (entry.find_first_of("\r\n") != std::string_view::npos) return {header_verdict::skip, {}};
+    if (has_line_break(entry)) return {header_verdict::skip, {}};
 
     constexpr std::string_view http_prefix = "HTTP_";
     constexpr std::string_view content_type = "CONTENT_TYPE";

@@ -26,6 +26,11 @@ bool lists_name(std::string_view list, std::string_view name) {
     return false;
 }
 
+bool has_line_break(std::string_view text) {
+    // Two scans of memchr: find_first_of would call it once per byte.
+    return text.find('\n') != std::string_view::npos || text.find('\r') != std::string_view::npos;
+}
+
 std::string_view server_product(std::string_view server_software) {
     return server_software.substr(0, server_software.find_first_of("/ \t"));
 }

@@ -18,6 +18,9 @@ bool begins_with_name(std::string_view text, std::string_view prefix);
 // without the blanks around them.
 bool lists_name(std::string_view list, std::string_view name);
 
+// Whether text holds a CR or LF: sent on, it would begin another line.
+bool has_line_break(std::string_view text);
+
 // The product token of a SERVER_SOFTWARE value: "busybox httpd/1.35.0"
 // gives "busybox", "Apache/2.4.71 (Debian)" "Apache".
 std::string_view server_product(std::string_view server_software);
