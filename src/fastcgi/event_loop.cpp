@@ -29,7 +29,10 @@ using time_point = clock_type::time_point;
 
 constexpr std::size_t read_size = 64 * 1024;
 constexpr int reads_per_turn = 16; // then other connections get their turn
-constexpr int accepts_per_turn = 64;
+// One connection per wake-up, as nginx does by default: with level-triggered
+// epoll the next wait returns at once while more wait, and no accept is
+// spent on EAGAIN.
+constexpr int accepts_per_turn = 1;
 constexpr std::size_t kept_handles = 16;               // easy handles kept for reuse
 constexpr std::chrono::milliseconds accept_retry{100}; // after running out of descriptors
 // A request answered before its stdin ended: before its connection closes,
@@ -107,7 +110,7 @@ struct event_loop {
     bool crowd_seen = false;          // and many were open since the loop was last empty
     bool stopping = false;
     time_point stop_at{};
-    time_point now{};
+    time_point now{}; // when the last wait ended: limits of seconds need no finer clock
 };
 
 void mark_dirty(event_loop &loop, connection &c) {
@@ -134,25 +137,32 @@ void arm_listener(event_loop &loop, bool armed) {
 
 // ---- libcurl's side ----
 
-int on_curl_socket(CURL *, curl_socket_t s, int what, void *userp, void *) {
+int on_curl_socket(CURL *, curl_socket_t s, int what, void *userp, void *socketp) {
     auto &loop = *static_cast<event_loop *>(userp);
     if (what == CURL_POLL_REMOVE) {
         epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, s, nullptr);
-        return 0;
+        return 0; // and libcurl forgets what was assigned to the socket
     }
     epoll_event e{0, {}};
     if (what & CURL_POLL_IN) e.events |= EPOLLIN;
     if (what & CURL_POLL_OUT) e.events |= EPOLLOUT;
     e.data.u64 = (static_cast<std::uint64_t>(s) << 2) | tag_curl;
-    if (epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, s, &e) != 0 && errno == ENOENT)
+    // A socket in the set has the loop assigned to it.
+    if (socketp) {
+        epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, s, &e);
+    } else {
         epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, s, &e);
+        curl_multi_assign(loop.multi, s, &loop);
+    }
     return 0;
 }
 
 int on_curl_timer(CURLM *, long timeout_ms, void *userp) {
     auto &loop = *static_cast<event_loop *>(userp);
     loop.curl_timer_set = timeout_ms >= 0;
-    loop.curl_timer = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    // Zero (a transfer just added): due at once, run before the next wait.
+    loop.curl_timer =
+        timeout_ms == 0 ? loop.now : clock_type::now() + std::chrono::milliseconds(timeout_ms);
     return 0;
 }
 
@@ -160,7 +170,7 @@ int on_curl_timer(CURLM *, long timeout_ms, void *userp) {
 bool write_records(void *target, std::string_view first, std::string_view second) {
     auto &c = *static_cast<connection *>(target);
     if (c.broken) return false;
-    if (pending(c) == 0) c.last_progress = clock_type::now();
+    if (pending(c) == 0) c.last_progress = c.loop->now;
     fastcgi::append_stream(c.out, fastcgi::stdout_stream, c.codec.request_id, first);
     fastcgi::append_stream(c.out, fastcgi::stdout_stream, c.codec.request_id, second);
     mark_dirty(*c.loop, c);
@@ -239,7 +249,7 @@ void end_request(connection &c, int exit_status) {
     if (!c.codec.keep_connection) c.closing = true;
     c.holding = false;
     c.kept = c.codec.keep_connection;
-    c.phase_start = clock_type::now();
+    c.phase_start = c.loop->now;
 }
 
 const char *param(const std::vector<char *> &envp, std::string_view name) {
@@ -353,6 +363,9 @@ void pump_input(event_loop &loop, connection &c) {
             if (n > 0) {
                 c.last_input = loop.now;
                 fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
+                // A short read took all there was: what comes later, epoll
+                // reports, so no read is spent on EAGAIN.
+                if (static_cast<std::size_t>(n) < sizeof buffer) reads = reads_per_turn;
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -496,8 +509,7 @@ void settle_dirty(event_loop &loop) {
 void close_connection(event_loop &loop, connection &c) {
     if (c.fd < 0) return;
     cut_transfer(loop, c);
-    epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, c.fd, nullptr);
-    close(c.fd);
+    close(c.fd); // which also takes it out of the epoll set: it is not shared
     c.fd = -1;
     if (c.has_deadline) loop.deadlines.erase(c.deadline);
     c.has_deadline = false;
@@ -551,7 +563,10 @@ void accept_connections(event_loop &loop) {
             continue;
         }
         c.place = loop.connections.insert(loop.connections.end(), std::move(owned));
-        set_deadline(loop, c);
+        // A web server writes the request as soon as it has connected: it is
+        // usually there already, and read now saves a turn of the loop.
+        pump_input(loop, c);
+        mark_dirty(loop, c);
     }
 }
 
@@ -693,6 +708,14 @@ void serve(event_loop &loop) {
         }
         run_timers(loop);
         settle_dirty(loop);
+        // Transfers added while settling start now rather than after an
+        // epoll_wait that returns at once.
+        for (int round = 0; round < 4 && loop.curl_timer_set && loop.curl_timer <= loop.now;
+             ++round) {
+            loop.curl_timer_set = false;
+            curl_action(loop, CURL_SOCKET_TIMEOUT, 0);
+            settle_dirty(loop);
+        }
         loop.closed.clear();
         give_back_memory(loop);
     }
