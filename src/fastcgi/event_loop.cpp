@@ -530,6 +530,24 @@ bool make_room(event_loop &loop) {
     return false;
 }
 
+// A connection of this loop from now on; closed when it cannot be watched.
+connection *add_connection(event_loop &loop, int fd) {
+    auto owned = std::make_unique<connection>();
+    connection &c = *owned;
+    c.loop = &loop;
+    c.fd = fd;
+    c.phase_start = loop.now;
+    c.interest = EPOLLIN | EPOLLRDHUP;
+    epoll_event e{c.interest, {}};
+    e.data.ptr = &c;
+    if (epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, fd, &e) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    c.place = loop.connections.insert(loop.connections.end(), std::move(owned));
+    return &c;
+}
+
 void accept_connections(event_loop &loop) {
     for (int i = 0; i < accepts_per_turn; ++i) {
         if (!make_room(loop)) {
@@ -550,23 +568,12 @@ void accept_connections(event_loop &loop) {
             close(fd);
             continue;
         }
-        auto owned = std::make_unique<connection>();
-        connection &c = *owned;
-        c.loop = &loop;
-        c.fd = fd;
-        c.phase_start = loop.now;
-        c.interest = EPOLLIN | EPOLLRDHUP;
-        epoll_event e{c.interest, {}};
-        e.data.ptr = &c;
-        if (epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, fd, &e) != 0) {
-            close(fd);
-            continue;
-        }
-        c.place = loop.connections.insert(loop.connections.end(), std::move(owned));
+        connection *c = add_connection(loop, fd);
+        if (!c) continue;
         // A web server writes the request as soon as it has connected: it is
         // usually there already, and read now saves a turn of the loop.
-        pump_input(loop, c);
-        mark_dirty(loop, c);
+        pump_input(loop, *c);
+        mark_dirty(loop, *c);
     }
 }
 
@@ -655,39 +662,48 @@ CURLM *new_multi(event_loop &loop) {
     return multi;
 }
 
+constexpr std::size_t crowd = 64;
+
+bool idle_kept(const connection &c) {
+    return c.kept && !c.transfer && pending(c) == 0 && c.codec.input.size() == c.codec.parsed &&
+           c.codec.phase == fastcgi::request_phase::idle && !c.closing && !c.broken;
+}
+
+// A crowd came and went: what is left is a few kept connections with no
+// request on them (those a web server keeps open to the gateway).
+bool crowd_gone(const event_loop &loop) {
+    if (!loop.crowd_seen || loop.stopping || loop.connections.size() > crowd / 4) return false;
+    return std::all_of(loop.connections.begin(), loop.connections.end(),
+                       [](const std::unique_ptr<connection> &c) { return idle_kept(*c); });
+}
+
 // After many connections have gone (a crowd of streams ended), the memory
-// they used goes back to the system instead of staying in the allocator:
-// each time three quarters of them have gone, and once all have. Then the
-// idle upstream connections the crowd left go too (a fresh multi handle):
-// the next requests open what they need.
-void give_back_memory(event_loop &loop) {
-    constexpr std::size_t crowd = 64;
+// they used goes back to the system instead of staying in the allocator,
+// each time three quarters of them have gone. Once the crowd is gone, true:
+// the loop ends and a fresh thread takes over, since the blocks the
+// allocator keeps for this thread (up to seven of each small size,
+// scattered over the heap) are given back only when it exits. The idle
+// upstream connections the crowd left go with the loop's multi handle.
+bool give_back_memory(event_loop &loop) {
     const std::size_t now = loop.connections.size();
     loop.peak_connections = std::max(loop.peak_connections, now);
     if (loop.peak_connections >= crowd) loop.crowd_seen = true;
-    const bool fallen = loop.peak_connections >= crowd && now <= loop.peak_connections / 4;
-    if (!fallen && !(loop.crowd_seen && now == 0)) return;
+    if (crowd_gone(loop)) return true;
+    if (loop.peak_connections < crowd || now > loop.peak_connections / 4) return false;
     loop.spare_handles.clear(); // each holds its buffers
-    if (now == 0) {
-        // No connection, so no transfer: nothing is attached to the handle.
-        if (CURLM *fresh = new_multi(loop)) {
-            curl_multi_cleanup(loop.multi);
-            loop.multi = fresh;
-            loop.curl_timer_set = false;
-        }
-    }
     malloc_trim(0);
     loop.peak_connections = now;
-    if (now == 0) loop.crowd_seen = false;
+    return false;
 }
 
-void serve(event_loop &loop) {
+// Returns true when the loop wants a fresh thread.
+bool serve(event_loop &loop) {
     constexpr int batch = 64;
     epoll_event events[batch];
     for (;;) {
-        if (loop.stopping && (loop.connections.empty() || loop.now >= loop.stop_at)) return;
+        if (loop.stopping && (loop.connections.empty() || loop.now >= loop.stop_at)) return false;
         const int n = epoll_wait(loop.epoll_fd, events, batch, wait_time(loop));
-        if (n < 0 && errno != EINTR) return;
+        if (n < 0 && errno != EINTR) return false;
         loop.now = clock_type::now();
         for (int i = 0; i < n; ++i) {
             const std::uint64_t data = events[i].data.u64;
@@ -717,13 +733,43 @@ void serve(event_loop &loop) {
             settle_dirty(loop);
         }
         loop.closed.clear();
-        give_back_memory(loop);
+        if (give_back_memory(loop)) return true;
     }
 }
 
 } // namespace
 
-void run_event_loop(const loop_setup &setup) noexcept {
+// The idle kept connections go to the loop that takes this one's place,
+// with no new state of their own: they come into the allocator fresh.
+void hand_over(event_loop &loop, std::vector<idle_connection> &idle) {
+    for (const std::unique_ptr<connection> &c : loop.connections) {
+        idle_connection handed{c->fd, {}};
+        std::copy(std::begin(c->codec.settled), std::end(c->codec.settled), handed.settled.begin());
+        idle.push_back(handed);
+        c->fd = -1; // its epoll registration ends with the loop's epoll set
+    }
+    loop.connections.clear();
+    loop.deadlines.clear();
+}
+
+void close_all(std::vector<idle_connection> &idle) {
+    for (const idle_connection &handed : idle)
+        close(handed.fd);
+    idle.clear();
+}
+
+void take_over(event_loop &loop, std::vector<idle_connection> &idle) {
+    for (const idle_connection &handed : idle) {
+        connection *c = add_connection(loop, handed.fd);
+        if (!c) continue;
+        c->kept = true;
+        std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c->codec.settled));
+        set_deadline(loop, *c);
+    }
+    idle.clear();
+}
+
+bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle) noexcept {
     event_loop loop;
     loop.setup = &setup;
     loop.now = clock_type::now();
@@ -732,16 +778,22 @@ void run_event_loop(const loop_setup &setup) noexcept {
     if (loop.epoll_fd < 0 || !loop.multi) {
         if (loop.epoll_fd >= 0) close(loop.epoll_fd);
         if (loop.multi) curl_multi_cleanup(loop.multi);
-        return;
+        close_all(idle);
+        return false;
     }
     epoll_event on_stop{EPOLLIN, {}};
     on_stop.data.u64 = tag_stop;
     epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, setup.stop_fd, &on_stop);
     arm_listener(loop, true);
+    bool renew = false;
     try {
-        serve(loop);
+        take_over(loop, idle);
+        renew = serve(loop);
+        if (renew) hand_over(loop, idle);
     } catch (...) {
         // Out of memory: what is open is closed below.
+        close_all(idle);
+        renew = false;
     }
     while (!loop.connections.empty())
         close_connection(loop, *loop.connections.front());
@@ -749,4 +801,5 @@ void run_event_loop(const loop_setup &setup) noexcept {
     loop.spare_handles.clear();
     curl_multi_cleanup(loop.multi);
     close(loop.epoll_fd);
+    return renew;
 }

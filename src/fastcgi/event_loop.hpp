@@ -3,7 +3,9 @@
 // request's transfer driven by curl_multi_socket_action.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,17 @@ struct loop_setup {
     std::vector<std::string> allowed_peers; // empty: anyone
 };
 
-// Serves until stop_fd is readable and the requests in flight have ended,
-// or the stop grace is over.
-void run_event_loop(const loop_setup &setup) noexcept;
+// A kept connection with no request on it, handed from a loop to the one
+// that takes its place.
+struct idle_connection {
+    int fd;
+    std::array<std::uint16_t, 4> settled; // requests whose late records are ignored
+};
+
+// Serves, taking over the connections in `idle` first, until stop_fd is
+// readable and the requests in flight have ended, or the stop grace is
+// over: then false. True when a crowd of connections has come and gone and
+// at most a few idle kept ones are left, now in `idle`: the loop wants a
+// fresh thread, whose start gives back what the allocator still keeps for
+// this one.
+bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle) noexcept;

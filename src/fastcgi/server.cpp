@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <malloc.h>
+#include <mutex>
 #include <sched.h>
 #include <string>
 #include <sys/eventfd.h>
@@ -53,6 +55,52 @@ std::size_t connection_cap(int threads) {
     return std::min<std::size_t>(fastcgi_limits::max_connections, (files.rlim_cur - reserved) / 2);
 }
 
+// The event-loop threads, one per slot. A loop that asks to be renewed is
+// followed in its slot by a fresh thread, which first waits for it to exit:
+// only then has the allocator taken back the blocks it kept for that thread.
+struct loop_slot {
+    std::thread current;
+    std::thread retired;               // the one before, until the current one has joined it
+    std::vector<idle_connection> idle; // the connections it handed on
+};
+
+struct loop_threads {
+    const loop_setup *setup = nullptr;
+    std::mutex lock;
+    std::vector<loop_slot> slots; // sized before the first thread starts
+    bool stopping = false;
+};
+
+void run_slot(loop_threads &threads, std::size_t slot) {
+    std::thread retired;
+    std::vector<idle_connection> idle;
+    {
+        const std::lock_guard<std::mutex> hold(threads.lock);
+        retired = std::move(threads.slots[slot].retired);
+        idle.swap(threads.slots[slot].idle);
+    }
+    if (retired.joinable()) {
+        retired.join();
+        malloc_trim(0);
+    }
+    while (run_event_loop(*threads.setup, idle)) {
+        const std::lock_guard<std::mutex> hold(threads.lock);
+        if (threads.stopping) break;
+        try {
+            std::thread next(run_slot, std::ref(threads), slot);
+            loop_slot &place = threads.slots[slot];
+            place.retired = std::move(place.current);
+            place.current = std::move(next);
+            place.idle.swap(idle);
+            return;
+        } catch (const std::system_error &) {
+            // No new thread to be had: this one serves on.
+        }
+    }
+    for (const idle_connection &handed : idle)
+        close(handed.fd); // stopping: no loop takes them
+}
+
 } // namespace
 
 int available_cpus() {
@@ -89,11 +137,14 @@ int serve_fastcgi(std::string_view address, int threads) {
     const std::size_t share = std::max<std::size_t>(1, connection_cap(threads) / threads);
     const loop_setup setup{listen_fd, stop.fd, share,
                            allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS"))};
-    std::vector<std::thread> loops;
+    loop_threads loops;
+    loops.setup = &setup;
+    loops.slots.resize(static_cast<std::size_t>(threads));
     bool started = true;
     try {
-        for (int i = 0; i < threads; ++i)
-            loops.emplace_back([&setup] { run_event_loop(setup); });
+        const std::lock_guard<std::mutex> hold(loops.lock);
+        for (std::size_t i = 0; i < loops.slots.size(); ++i)
+            loops.slots[i].current = std::thread(run_slot, std::ref(loops), i);
     } catch (const std::system_error &) {
         std::fputs("cgi_forward: cannot start the event-loop threads\n", stderr);
         started = false;
@@ -104,10 +155,25 @@ int serve_fastcgi(std::string_view address, int threads) {
     }
     // Each loop stops taking connections, lets its requests finish within
     // the grace, then closes everything.
+    {
+        const std::lock_guard<std::mutex> hold(loops.lock);
+        loops.stopping = true; // no loop is renewed from now on
+    }
     const std::uint64_t one = 1;
     if (write(stop.fd, &one, sizeof one) < 0) std::perror("cgi_forward: eventfd");
-    for (std::thread &t : loops)
-        t.join();
+    for (loop_slot &place : loops.slots) {
+        std::thread current, retired;
+        {
+            const std::lock_guard<std::mutex> hold(loops.lock);
+            current = std::move(place.current);
+        }
+        if (current.joinable()) current.join(); // it has joined the one before
+        {
+            const std::lock_guard<std::mutex> hold(loops.lock);
+            retired = std::move(place.retired);
+        }
+        if (retired.joinable()) retired.join();
+    }
     curl_global_cleanup();
     if (!unix_path.empty()) unlink(unix_path.c_str());
     if (listen_fd != STDIN_FILENO) close(listen_fd);

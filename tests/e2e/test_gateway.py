@@ -1125,6 +1125,31 @@ class FastCGIProbes(GatewayTest):
                 conn.close()
             self.assertEqual(server.stop(), (0, b""))
 
+    def test_kept_connections_outlast_the_crowd_they_came_with(self):
+        # When a crowd has gone, the event-loop thread is replaced (its
+        # allocator cache goes with it); the kept connections left idle
+        # move to the new thread and serve on.
+        server = FastCGIServer(workers=1)
+        tasks = lambda: set(os.listdir(f"/proc/{server.proc.pid}/task"))
+        crowd = []
+        try:
+            before = tasks()
+            for _ in range(80):
+                crowd.append(server.connect())
+                self.assertEqual(exchange(crowd[-1], fcgi.request(REFUSED, keep=True)),
+                                 refused_answer())
+            for conn in crowd[8:]:
+                conn.close()
+            self.assertTrue(eventually(lambda: tasks() - before), "the thread was not replaced")
+            for conn in crowd[:8]:
+                self.assertEqual(exchange(conn, fcgi.request(REFUSED, keep=True)),
+                                 refused_answer())
+            self.assertServed(server)
+        finally:
+            for conn in crowd:
+                conn.close()
+            self.assertEqual(server.stop(), (0, b""))
+
     def test_sigterm_ends_the_server_within_its_grace_whatever_the_clients_do(self):
         # Each case on a server of its own, all at once; a request in flight
         # has stop_grace seconds to finish, then everything is closed.
