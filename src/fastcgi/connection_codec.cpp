@@ -68,6 +68,7 @@ bool check_params(connection_state &st) {
 // with "=" or a zero byte in either part) is left out.
 bool decode_params(connection_state &st) {
     st.environment.clear();
+    st.environment.reserve(st.params_count); // counted as the params came
     std::string_view rest = st.params;
     while (!rest.empty()) {
         const pair_result pair = split_pair(rest);
