@@ -758,15 +758,18 @@ void close_all(std::vector<idle_connection> &idle) {
     idle.clear();
 }
 
+// Each descriptor is either still in `idle` or the loop's own, whatever
+// throws: closed once either way.
 void take_over(event_loop &loop, std::vector<idle_connection> &idle) {
-    for (const idle_connection &handed : idle) {
+    while (!idle.empty()) {
+        const idle_connection handed = idle.back();
         connection *c = add_connection(loop, handed.fd);
+        idle.pop_back();
         if (!c) continue;
         c->kept = true;
         std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c->codec.settled));
         set_deadline(loop, *c);
     }
-    idle.clear();
 }
 
 bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle) noexcept {
