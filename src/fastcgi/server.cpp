@@ -162,17 +162,14 @@ int serve_fastcgi(std::string_view address, int threads) {
     const std::uint64_t one = 1;
     if (write(stop.fd, &one, sizeof one) < 0) std::perror("cgi_forward: eventfd");
     for (loop_slot &place : loops.slots) {
-        std::thread current, retired;
+        std::thread current;
         {
             const std::lock_guard<std::mutex> hold(loops.lock);
             current = std::move(place.current);
         }
-        if (current.joinable()) current.join(); // it has joined the one before
-        {
-            const std::lock_guard<std::mutex> hold(loops.lock);
-            retired = std::move(place.retired);
-        }
-        if (retired.joinable()) retired.join();
+        // A thread takes the one before it from `retired` first thing and
+        // joins it: joined, the slot holds no other.
+        if (current.joinable()) current.join();
     }
     curl_global_cleanup();
     if (!unix_path.empty()) unlink(unix_path.c_str());
