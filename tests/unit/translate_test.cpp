@@ -9,6 +9,23 @@
 
 namespace {
 
+// plan_request with these environment entries, in their order.
+request_plan plan_of(const char *query, const char *method, const char *length,
+                     std::vector<std::string> env) {
+    std::vector<char *> envp;
+    for (auto &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    return plan_request(query, method, length, envp.data());
+}
+
+std::vector<std::string> header_lines(const request_plan &plan) {
+    std::vector<std::string> lines;
+    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
+        lines.emplace_back(item->data);
+    return lines;
+}
+
 struct path_case {
     std::string query;
     std::optional<std::string> expected;
@@ -241,12 +258,7 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
          "127.0.0.1:8011/" + std::string(510, 'a')},
     };
     for (const auto &c : cases) {
-        std::vector<char *> envp;
-        std::vector<std::string> env = c.env;
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const request_plan plan = plan_request(c.query, c.method, c.length, envp.data());
+        const request_plan plan = plan_of(c.query, c.method, c.length, c.env);
         EXPECT_EQ(plan.action, c.action) << c.name;
         EXPECT_EQ(plan.url, c.url) << c.name;
         const std::int32_t body_size = plan.action == request_action::post ? c.body_size : 0;
@@ -267,17 +279,9 @@ TEST(PlanRequest, ForwardsHeaderLinesInEnvironmentOrder) {
          {"IF_RANGES:x", "RANGE:bytes=0-", "RANGEX:1"}},
     };
     for (const auto &[env, expected] : cases) {
-        std::vector<std::string> entries = env;
-        std::vector<char *> envp;
-        for (auto &e : entries)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const request_plan plan = plan_request("path=/", "POST", "0", envp.data());
-        std::vector<std::string> lines;
-        for (const curl_slist *item = plan.headers.get(); item; item = item->next)
-            lines.emplace_back(item->data);
+        const request_plan plan = plan_of("path=/", "POST", "0", env);
         EXPECT_EQ(plan.action, request_action::post);
-        EXPECT_EQ(lines, expected) << env.front();
+        EXPECT_EQ(header_lines(plan), expected) << env.front();
     }
 }
 
@@ -457,20 +461,12 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
          {"X-Forwarded-Proto: https", "X-Forwarded-Prefix: /app", "Accept:", "Expect:"}},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> env = c.env;
-        std::vector<char *> envp;
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const request_plan plan = plan_request(c.query, c.method, c.length, envp.data());
+        const request_plan plan = plan_of(c.query, c.method, c.length, c.env);
         EXPECT_EQ(plan.action, c.action) << c.name;
         if (plan.action == request_action::refuse) continue;
         EXPECT_EQ(plan.url, c.url) << c.name;
         if (!plan.is_mount) continue;
-        std::vector<std::string> lines;
-        for (const curl_slist *item = plan.headers.get(); item; item = item->next)
-            lines.emplace_back(item->data);
-        EXPECT_EQ(lines, c.lines) << c.name;
+        EXPECT_EQ(header_lines(plan), c.lines) << c.name;
         EXPECT_EQ(plan.mount.has_body ? plan.mount.body_size : -2, c.body_size) << c.name;
         EXPECT_EQ(plan.mount.method, c.method) << c.name;
     }
