@@ -9,6 +9,7 @@ own, a table of cases compares the gateway with it (CASES below).
 import base64
 import collections
 import concurrent.futures
+import contextlib
 import gzip
 import hashlib
 import json
@@ -431,14 +432,26 @@ class FullStack(unittest.TestCase):
             self.assertTrue(stack.eventually(lambda: not stack.gateway_processes()))
         self.assertEqual(stack.curl("path=/api/state")[0], 200)
 
-    def test_upstream_down_gives_a_server_error(self):
+    @contextlib.contextmanager
+    def upstream_replaced(self, scripted=True):
+        """The demo upstream stopped (its port free) for the block, a scripted
+        one in its place when asked; the demo upstream again after."""
         stack.stop(type(self).upstream)
         try:
             stack.wait_for_port(stack.UPSTREAM_PORT, up=False)
-            # lighttpd answers the passthrough form's empty output with 500.
-            self.assertEqual(stack.curl("path=/api/state")[0], 502 if DOCUMENT else 500)
+            replacement = stack.ScriptedUpstream() if scripted else None
+            try:
+                yield replacement
+            finally:
+                if replacement:
+                    replacement.stop()
         finally:
             type(self).upstream = stack.start_upstream()
+
+    def test_upstream_down_gives_a_server_error(self):
+        with self.upstream_replaced(scripted=False):
+            # lighttpd answers the passthrough form's empty output with 500.
+            self.assertEqual(stack.curl("path=/api/state")[0], 502 if DOCUMENT else 500)
 
     @unittest.skipUnless(PROXY, "no reverse proxy of its own")
     def test_client_and_upstream_see_what_the_servers_own_proxy_gives(self):
@@ -448,10 +461,7 @@ class FullStack(unittest.TestCase):
                 self.assertNotIn(row.case, rows, f"two rows for one case here: {row.line}")
                 rows[row.case] = row
         used = set()
-        stack.stop(type(self).upstream)
-        stack.wait_for_port(stack.UPSTREAM_PORT, up=False)
-        upstream = stack.ScriptedUpstream()
-        try:
+        with self.upstream_replaced() as upstream:
             for case in CASES:
                 with self.subTest(case=case.id):
                     upstream.script = case.answer
@@ -469,17 +479,11 @@ class FullStack(unittest.TestCase):
                     self.assertLessEqual(found, allowed, "\n".join(
                         f"{p}: gateway {gateway.get(p)!r:.300}, proxy {proxy.get(p)!r:.300}"
                         for p in sorted(found - allowed)))
-        finally:
-            upstream.stop()
-            type(self).upstream = stack.start_upstream()
         self.assertFalse([rows[c].line for c in rows.keys() - used],
                          "rows of README.md's table whose difference no longer occurs here")
 
     def test_mount_requests_reach_the_upstream_as_through_a_proxy(self):
-        stack.stop(type(self).upstream)
-        stack.wait_for_port(stack.UPSTREAM_PORT, up=False)
-        upstream = stack.ScriptedUpstream()
-        try:
+        with self.upstream_replaced() as upstream:
             for case in MOUNT_CASES:
                 with self.subTest(case=case.id):
                     if case.id in MOUNT_LIMITS.get(SERVER, {}):
@@ -503,9 +507,6 @@ class FullStack(unittest.TestCase):
                         same = [r.target for r in proxied] == [request.target]
                         self.assertEqual(same, case.id not in PROXY_DECODES.get(SERVER, ()),
                                          f"proxy: {[r.target for r in proxied]}")
-        finally:
-            upstream.stop()
-            type(self).upstream = stack.start_upstream()
 
     @unittest.skipUnless(FASTCGI, "FastCGI mode: no request holds a worker")
     def test_more_streams_than_workers_are_served_at_once(self):
