@@ -11,10 +11,6 @@ namespace {
 constexpr std::string_view upstream_origin = "http://127.0.0.1:8011";
 constexpr std::string_view hex_digits = "0123456789ABCDEF";
 
-constexpr bool begins_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 constexpr std::array<bool, 256> make_token_set() {
     std::array<bool, 256> token{};
     for (int c = 'a'; c <= 'z'; ++c)

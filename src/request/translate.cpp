@@ -12,10 +12,6 @@ constexpr bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-constexpr bool begins_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // The client's hop-by-hop fields end at the web server; an intermediary
 // must not pass them on (RFC 9110, 7.6.1). Forwarded, a Connection field
 // could make the upstream drop X-Forwarded-For, and an Upgrade field offer a

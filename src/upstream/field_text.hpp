@@ -8,6 +8,11 @@ constexpr char ascii_lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// Whether text begins with prefix, byte for byte (CGI variable names).
+constexpr bool begins_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
 // Whether a and b are the same without regard to ASCII case.
 bool same_name(std::string_view a, std::string_view b);
 
