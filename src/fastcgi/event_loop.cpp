@@ -101,6 +101,7 @@ struct event_loop {
     std::vector<connection *> dirty;
     deadline_map deadlines;
     std::vector<easy_handle> spare_handles;
+    easy_handle decoder; // for the translation's percent-decoding
     bool curl_timer_set = false;
     time_point curl_timer{};
     bool listener_armed = false;
@@ -269,7 +270,7 @@ void start_request(event_loop &loop, connection &c) {
         envp.push_back(entry.data());
     envp.push_back(nullptr);
     const cgi_request request{param(envp, "QUERY_STRING"), param(envp, "REQUEST_METHOD"),
-                              param(envp, "CONTENT_LENGTH"), envp.data()};
+                              param(envp, "CONTENT_LENGTH"), envp.data(), loop.decoder.get()};
     // Every FastCGI client parses the standard document response.
     c.relay = relay_context{{}, {write_records, &c}};
     c.relay.state.form = response_form::document;
@@ -778,6 +779,7 @@ bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle)
     loop.now = clock_type::now();
     loop.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     loop.multi = new_multi(loop);
+    loop.decoder.reset(curl_easy_init()); // without one, each request makes its own
     if (loop.epoll_fd < 0 || !loop.multi) {
         if (loop.epoll_fd >= 0) close(loop.epoll_fd);
         if (loop.multi) curl_multi_cleanup(loop.multi);
@@ -802,6 +804,7 @@ bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle)
         close_connection(loop, *loop.connections.front());
     loop.closed.clear();
     loop.spare_handles.clear();
+    loop.decoder.reset();
     curl_multi_cleanup(loop.multi);
     close(loop.epoll_fd);
     return renew;

@@ -44,7 +44,8 @@ void mount_relay(relay_state &state, mount_plan &mount) {
 bool begin_request(const cgi_request &request, relay_context &relay, request_plan &plan,
                    int &status, body_source *body) noexcept {
     try {
-        plan = plan_request(request.query, request.method, request.content_length, request.envp);
+        plan = plan_request(request.query, request.method, request.content_length, request.envp,
+                            request.decoder);
         if (plan.is_mount) mount_relay(relay.state, plan.mount);
     } catch (const std::bad_alloc &) {
         plan = request_plan{}; // refused, like any other failed allocation

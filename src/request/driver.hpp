@@ -16,6 +16,7 @@ struct cgi_request {
     const char *method;
     const char *content_length;
     char **envp;
+    CURL *decoder = nullptr; // a handle the translation may use, or null
 };
 
 constexpr int refused_status = -1; // exit status 255

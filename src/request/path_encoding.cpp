@@ -23,11 +23,12 @@ constexpr std::array<bool, 256> safe_set = make_safe_set();
 
 } // namespace
 
-curl_text decode_path(const char *text) {
-    const easy_handle handle(curl_easy_init());
-    if (!handle) return nullptr;
+curl_text decode_path(const char *text, CURL *handle) {
     int length = 0;
-    return curl_text(curl_easy_unescape(handle.get(), text, 0, &length));
+    if (handle) return curl_text(curl_easy_unescape(handle, text, 0, &length));
+    const easy_handle own(curl_easy_init());
+    if (!own) return nullptr;
+    return curl_text(curl_easy_unescape(own.get(), text, 0, &length));
 }
 
 std::string encode_path(std::string_view text) {

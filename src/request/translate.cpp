@@ -116,7 +116,7 @@ std::optional<std::int32_t> parse_content_length(std::string_view text) {
 }
 
 request_plan plan_request(const char *query, const char *method, const char *content_length,
-                          char **envp) {
+                          char **envp, CURL *decoder) {
     request_plan plan;
     if (!query) return plan;
     const std::optional<std::string> path = extract_path(query);
@@ -146,7 +146,7 @@ request_plan plan_request(const char *query, const char *method, const char *con
         tail = node;
     }
 
-    const curl_text decoded = decode_path(path->c_str());
+    const curl_text decoded = decode_path(path->c_str(), decoder);
     if (!decoded) return plan;
     const std::string encoded = encode_path(decoded.get());
     if (encoded.size() > encoded_path_capacity) return plan;

@@ -65,6 +65,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
 // QUERY_STRING, REQUEST_METHOD and CONTENT_LENGTH, null when not set; envp is
 // the environment in its own order. A POST with an empty CONTENT_LENGTH and
 // a chunked HTTP_TRANSFER_ENCODING gets content_length -1 (read to the end),
-// and HTTP_RANGE is not forwarded beside HTTP_IF_RANGE.
+// and HTTP_RANGE is not forwarded beside HTTP_IF_RANGE. decoder is a handle
+// the path's decoding may use (a server's own), or null.
 request_plan plan_request(const char *query, const char *method, const char *content_length,
-                          char **envp);
+                          char **envp, CURL *decoder = nullptr);
