@@ -11,17 +11,10 @@ bool is_blank_line(std::string_view line) {
     return line == "\r\n" || line == "\n";
 }
 
-std::string lower_case(std::string_view text) {
-    std::string lower(text);
-    for (char &c : lower)
-        c = ascii_lower(c);
-    return lower;
-}
-
-// The fields that describe a single connection (name in lower case).
+// The fields that describe a single connection.
 bool is_hop_by_hop(std::string_view name) {
     for (std::string_view hop : {"connection", "keep-alive", "proxy-connection", "te", "upgrade"})
-        if (name == hop) return true;
+        if (same_name(name, hop)) return true;
     return false;
 }
 
@@ -29,21 +22,22 @@ constexpr bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// A field line's name in lower case, without blanks before the colon; empty
-// for a continuation line.
-std::string field_name(std::string_view line) {
+// A field line's name, without blanks before the colon; empty for a
+// continuation line.
+std::string_view field_name(std::string_view line) {
     if (line.empty() || is_blank(line[0])) return {};
     std::string_view name = line.substr(0, line.find(':'));
     while (!name.empty() && is_blank(name.back()))
         name.remove_suffix(1);
-    return lower_case(name);
+    return name;
 }
 
 // The field line with its value rewritten for a mount request, or empty when
 // it stays as it is.
-std::string rewritten(std::string_view line, const std::string &name, const mount_view *mount) {
-    const bool location = name == "location" || name == "content-location";
-    if (!mount || (!location && name != "set-cookie")) return {};
+std::string rewritten(std::string_view line, std::string_view name, const mount_view *mount) {
+    if (!mount) return {};
+    const bool location = same_name(name, "location") || same_name(name, "content-location");
+    if (!location && !same_name(name, "set-cookie")) return {};
     std::size_t start = line.find(':') + 1;
     while (start < line.size() && is_blank(line[start]))
         ++start;
@@ -68,7 +62,7 @@ void keep_document_fields(std::string &section, const field_rules &rules) {
     for (std::size_t at = first_end; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
         const std::string_view line = text.substr(at, end - at);
-        if (field_name(line) == "connection") {
+        if (same_name(field_name(line), "connection")) {
             std::string_view value = line.substr(line.find(':') + 1);
             value = value.substr(0, value.find_first_of("\r\n"));
             connection.append(value).append(1, ',');
@@ -81,14 +75,14 @@ void keep_document_fields(std::string &section, const field_rules &rules) {
         const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
         const std::string_view line = text.substr(at, end - at);
         at = end;
-        const std::string name = field_name(line);
+        const std::string_view name = field_name(line);
         if (!name.empty() || is_blank_line(line))
-            dropping = !is_blank_line(line) &&
-                       (is_hop_by_hop(name) || name == "status" || lists_name(connection, name));
+            dropping = !is_blank_line(line) && (is_hop_by_hop(name) || same_name(name, "status") ||
+                                                lists_name(connection, name));
         if (dropping) continue;
         std::string changed = rewritten(line, name, rules.mount);
         const std::string_view out = changed.empty() ? line : std::string_view(changed);
-        if (rename_location && name == "location")
+        if (rename_location && same_name(name, "location"))
             kept.append(renamed_location_field).append(out.substr(out.find(':')));
         else
             kept.append(out);
