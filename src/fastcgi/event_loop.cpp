@@ -39,6 +39,12 @@ constexpr std::chrono::milliseconds accept_retry{100}; // after running out of d
 // this much of the rest is read, so that a web server still sending it
 // does not get a reset instead of the answer.
 constexpr std::size_t drain_budget = 64 * 1024;
+// A new connection whose whole request came with its first read waits only
+// for the upstream's answer; it joins the epoll set (to notice an abort or
+// the web server hanging up) only if that answer takes longer than this.
+// Most answers come sooner, and the connection is closed without ever
+// having been added.
+constexpr std::chrono::milliseconds watch_delay{50};
 
 // What an epoll event is about, in the low bits of its data; a connection
 // is a pointer (aligned, low bits clear).
@@ -68,6 +74,7 @@ struct connection {
     std::uint16_t drain_id = 0;
     std::size_t drain_left = 0;
     bool in_dirty = false;
+    bool watched = false;       // in the loop's epoll set
     std::uint32_t interest = 0; // registered epoll events
     deadline_map::iterator deadline;
     bool has_deadline = false;
@@ -452,6 +459,8 @@ void set_deadline(event_loop &loop, connection &c) {
         at = c.last_progress + fastcgi_limits::write_stall;
     else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty())
         at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
+    else if (!c.watched)
+        at = c.phase_start + watch_delay; // then it joins the epoll set
     else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
              c.codec.phase == fastcgi::request_phase::input_done)
         has = false; // the upstream's answer is awaited, or the body is ahead
@@ -464,15 +473,28 @@ void set_deadline(event_loop &loop, connection &c) {
     if (has) c.deadline = loop.deadlines.emplace(at, &c);
 }
 
-void set_interest(event_loop &loop, connection &c) {
+// Only the upstream's answer is awaited: nothing is expected from the web
+// server but an abort or a hang-up.
+bool awaits_upstream(const connection &c) {
+    return c.transfer && c.codec.phase == fastcgi::request_phase::input_done && pending(c) == 0 &&
+           c.codec.input.size() == c.codec.parsed;
+}
+
+// Returns false when the connection cannot be watched.
+bool set_interest(event_loop &loop, connection &c, bool now = false) {
+    if (!c.watched && !now && awaits_upstream(c) && loop.now < c.phase_start + watch_delay)
+        return true;
     std::uint32_t want = EPOLLRDHUP;
     if (may_take_input(c)) want |= EPOLLIN;
     if (pending(c) > 0) want |= EPOLLOUT;
-    if (want == c.interest) return;
+    if (c.watched && want == c.interest) return true;
     epoll_event e{want, {}};
     e.data.ptr = &c;
-    epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, c.fd, &e);
+    if (epoll_ctl(loop.epoll_fd, c.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.fd, &e) != 0)
+        return c.watched;
+    c.watched = true;
     c.interest = want;
+    return true;
 }
 
 // Brings a connection up to date after anything happened to it.
@@ -494,8 +516,8 @@ void settle(event_loop &loop, connection &c) {
     // Idle and kept: it can make room for a new connection at the cap.
     if (c.kept && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
         arm_listener(loop, true);
+    if (!set_interest(loop, c)) return close_connection(loop, c);
     set_deadline(loop, c);
-    set_interest(loop, c);
 }
 
 void settle_dirty(event_loop &loop) {
@@ -531,22 +553,16 @@ bool make_room(event_loop &loop) {
     return false;
 }
 
-// A connection of this loop from now on; closed when it cannot be watched.
-connection *add_connection(event_loop &loop, int fd) {
+// A connection of this loop from now on; it joins the epoll set when it
+// is settled.
+connection &add_connection(event_loop &loop, int fd) {
     auto owned = std::make_unique<connection>();
     connection &c = *owned;
     c.loop = &loop;
     c.fd = fd;
     c.phase_start = loop.now;
-    c.interest = EPOLLIN | EPOLLRDHUP;
-    epoll_event e{c.interest, {}};
-    e.data.ptr = &c;
-    if (epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, fd, &e) != 0) {
-        close(fd);
-        return nullptr;
-    }
     c.place = loop.connections.insert(loop.connections.end(), std::move(owned));
-    return &c;
+    return c;
 }
 
 void accept_connections(event_loop &loop) {
@@ -569,12 +585,11 @@ void accept_connections(event_loop &loop) {
             close(fd);
             continue;
         }
-        connection *c = add_connection(loop, fd);
-        if (!c) continue;
+        connection &c = add_connection(loop, fd);
         // A web server writes the request as soon as it has connected: it is
         // usually there already, and read now saves a turn of the loop.
-        pump_input(loop, *c);
-        mark_dirty(loop, *c);
+        pump_input(loop, c);
+        mark_dirty(loop, c);
     }
 }
 
@@ -639,8 +654,13 @@ int wait_time(const event_loop &loop) {
 }
 
 void run_timers(event_loop &loop) {
-    while (!loop.deadlines.empty() && loop.deadlines.begin()->first <= loop.now)
-        close_connection(loop, *loop.deadlines.begin()->second);
+    while (!loop.deadlines.empty() && loop.deadlines.begin()->first <= loop.now) {
+        connection &c = *loop.deadlines.begin()->second;
+        if (c.watched || !set_interest(loop, c, true))
+            close_connection(loop, c);
+        else
+            set_deadline(loop, c);
+    }
     if (loop.curl_timer_set && loop.curl_timer <= loop.now) {
         loop.curl_timer_set = false;
         curl_action(loop, CURL_SOCKET_TIMEOUT, 0);
@@ -764,12 +784,15 @@ void close_all(std::vector<idle_connection> &idle) {
 void take_over(event_loop &loop, std::vector<idle_connection> &idle) {
     while (!idle.empty()) {
         const idle_connection handed = idle.back();
-        connection *c = add_connection(loop, handed.fd);
+        connection &c = add_connection(loop, handed.fd);
         idle.pop_back();
-        if (!c) continue;
-        c->kept = true;
-        std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c->codec.settled));
-        set_deadline(loop, *c);
+        c.kept = true;
+        std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c.codec.settled));
+        if (!set_interest(loop, c)) {
+            close_connection(loop, c);
+            continue;
+        }
+        set_deadline(loop, c);
     }
 }
 

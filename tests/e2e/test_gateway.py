@@ -1050,29 +1050,41 @@ class FastCGIProbes(GatewayTest):
         # The upstream stops at once when the gateway closes its connection;
         # otherwise it streams for a minute, or waits 30 s for the body.
         half = 100000
+        stream = fcgi.request(cgi_env("path=/events"), keep=True)
+        # (script, request, sent before the server accepts the connection:
+        # the whole request comes with its first read)
         cases = {
-            "during a stream": ([EVENTS, "stream"],
-                                fcgi.request(cgi_env("path=/events"), keep=True)),
+            "during a stream": ([EVENTS, "stream"], stream, False),
+            "during a stream, the request there at accept": ([EVENTS, "stream"], stream, True),
             "during an upload": ([b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"],
                                  fcgi.begin(flags=fcgi.KEEP_CONN) + fcgi.stream(
                                      fcgi.PARAMS, 1, fcgi.pairs(cgi_env(
                                          "path=/up", "POST", CONTENT_LENGTH=str(2 * half)))) +
-                                 fcgi.record(fcgi.STDIN, 1, b"x" * 50000) * (half // 50000)),
+                                 fcgi.record(fcgi.STDIN, 1, b"x" * 50000) * (half // 50000),
+                                 False),
         }
-        for name, (script, data) in cases.items():
-            with self.subTest(name), SERVER.connect() as conn:
+        for name, (script, data, early) in cases.items():
+            with self.subTest(name):
                 up = Upstream(script)
                 try:
-                    conn.send(data)
-                    if script[-1] == "stream":
-                        self.assertEqual(conn.next_record()[0], fcgi.STDOUT)
-                    else:
-                        self.assertTrue(eventually(lambda: up.contacted), "no upload")
-                    conn.send(fcgi.record(fcgi.ABORT_REQUEST, 1))
-                    up.thread.join(1 + SLACK)
-                    self.assertFalse(up.thread.is_alive(), "the upstream transfer goes on")
-                    self.assertEqual(conn.response()[3], fcgi.REQUEST_COMPLETE)
-                    self.assertEqual(exchange(conn, fcgi.request(REFUSED)), refused_answer())
+                    if early:
+                        os.kill(SERVER.proc.pid, signal.SIGSTOP)
+                    try:
+                        conn = SERVER.connect()
+                        conn.send(data)
+                    finally:
+                        if early:
+                            os.kill(SERVER.proc.pid, signal.SIGCONT)
+                    with conn:
+                        if script[-1] == "stream":
+                            self.assertEqual(conn.next_record()[0], fcgi.STDOUT)
+                        else:
+                            self.assertTrue(eventually(lambda: up.contacted), "no upload")
+                        conn.send(fcgi.record(fcgi.ABORT_REQUEST, 1))
+                        up.thread.join(1 + SLACK)
+                        self.assertFalse(up.thread.is_alive(), "the upstream transfer goes on")
+                        self.assertEqual(conn.response()[3], fcgi.REQUEST_COMPLETE)
+                        self.assertEqual(exchange(conn, fcgi.request(REFUSED)), refused_answer())
                 finally:
                     up.close()
 
