@@ -57,6 +57,13 @@ struct event_loop;
 using deadline_map = std::multimap<time_point, connection *>;
 using connection_list = std::list<std::unique_ptr<connection>>;
 
+// A socket of libcurl's as the loop's epoll set has it.
+struct curl_socket_entry {
+    bool registered = false;
+    std::uint32_t events = 0;
+    bool parked = false; // libcurl no longer watches it: a kept upstream connection
+};
+
 struct connection {
     event_loop *loop = nullptr;
     int fd = -1;
@@ -108,7 +115,8 @@ struct event_loop {
     std::vector<connection *> dirty;
     deadline_map deadlines;
     std::vector<easy_handle> spare_handles;
-    easy_handle decoder; // for the translation's percent-decoding
+    std::vector<curl_socket_entry> curl_sockets; // by descriptor
+    easy_handle decoder;                         // for the translation's percent-decoding
     bool curl_timer_set = false;
     time_point curl_timer{};
     bool listener_armed = false;
@@ -145,24 +153,52 @@ void arm_listener(event_loop &loop, bool armed) {
 
 // ---- libcurl's side ----
 
-int on_curl_socket(CURL *, curl_socket_t s, int what, void *userp, void *socketp) {
+curl_socket_entry *curl_socket(event_loop &loop, curl_socket_t s) {
+    if (s < 0) return nullptr;
+    const auto at = static_cast<std::size_t>(s);
+    if (at >= loop.curl_sockets.size()) loop.curl_sockets.resize(at + 1);
+    return &loop.curl_sockets[at];
+}
+
+// A socket libcurl no longer watches stays in the epoll set: it is a kept
+// upstream connection, which the next request takes again, usually waiting
+// for the same events (two epoll_ctl a request saved). It leaves the set
+// when libcurl closes it, or when something happens on it while it waits.
+int on_curl_socket(CURL *, curl_socket_t s, int what, void *userp, void *) {
     auto &loop = *static_cast<event_loop *>(userp);
+    curl_socket_entry *entry = curl_socket(loop, s);
+    if (!entry) return 0;
     if (what == CURL_POLL_REMOVE) {
-        epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, s, nullptr);
-        return 0; // and libcurl forgets what was assigned to the socket
+        entry->parked = entry->registered;
+        return 0;
     }
+    entry->parked = false;
     epoll_event e{0, {}};
     if (what & CURL_POLL_IN) e.events |= EPOLLIN;
     if (what & CURL_POLL_OUT) e.events |= EPOLLOUT;
+    if (entry->registered && entry->events == e.events) return 0;
     e.data.u64 = (static_cast<std::uint64_t>(s) << 2) | tag_curl;
-    // A socket in the set has the loop assigned to it.
-    if (socketp) {
-        epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, s, &e);
-    } else {
+    if (!entry->registered || epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, s, &e) != 0)
         epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, s, &e);
-        curl_multi_assign(loop.multi, s, &loop);
-    }
+    entry->registered = true;
+    entry->events = e.events;
     return 0;
+}
+
+// libcurl closes a socket: the epoll set forgets it with the close.
+int on_curl_close(void *userp, curl_socket_t s) {
+    if (curl_socket_entry *entry = curl_socket(*static_cast<event_loop *>(userp), s)) *entry = {};
+    return close(s);
+}
+
+// An event on a socket: false when libcurl does not watch it (a parked
+// one, taken out of the set).
+bool curl_watches(event_loop &loop, curl_socket_t s) {
+    curl_socket_entry *entry = curl_socket(loop, s);
+    if (!entry || !entry->parked) return true;
+    epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, s, nullptr);
+    *entry = {};
+    return false;
 }
 
 int on_curl_timer(CURLM *, long timeout_ms, void *userp) {
@@ -306,6 +342,8 @@ void start_request(event_loop &loop, connection &c) {
         curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(&c));
     }
     curl_easy_setopt(h, CURLOPT_PRIVATE, static_cast<void *>(&c));
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, on_curl_close);
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, static_cast<void *>(&loop));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     if (curl_multi_add_handle(loop.multi, h) != CURLM_OK) {
         c.transfer.reset();
@@ -730,11 +768,13 @@ bool serve(event_loop &loop) {
             const std::uint64_t data = events[i].data.u64;
             const std::uint32_t what = events[i].events;
             if ((data & 3) == tag_curl) {
+                const auto s = static_cast<curl_socket_t>(data >> 2);
+                if (!curl_watches(loop, s)) continue;
                 int flags = 0;
                 if (what & EPOLLIN) flags |= CURL_CSELECT_IN;
                 if (what & EPOLLOUT) flags |= CURL_CSELECT_OUT;
                 if (what & (EPOLLERR | EPOLLHUP)) flags |= CURL_CSELECT_ERR;
-                curl_action(loop, static_cast<curl_socket_t>(data >> 2), flags);
+                curl_action(loop, s, flags);
             } else if (data == tag_listener) {
                 if (!loop.stopping) accept_connections(loop);
             } else if (data == tag_stop) {
