@@ -17,6 +17,7 @@
 #include <malloc.h>
 #include <map>
 #include <memory>
+#include <new>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -153,48 +154,64 @@ void arm_listener(event_loop &loop, bool armed) {
 
 // ---- libcurl's side ----
 
-curl_socket_entry *curl_socket(event_loop &loop, curl_socket_t s) {
-    if (s < 0) return nullptr;
-    const auto at = static_cast<std::size_t>(s);
-    if (at >= loop.curl_sockets.size()) loop.curl_sockets.resize(at + 1);
-    return &loop.curl_sockets[at];
+curl_socket_entry *find_curl_socket(event_loop &loop, curl_socket_t s) noexcept {
+    if (s < 0 || static_cast<std::size_t>(s) >= loop.curl_sockets.size()) return nullptr;
+    return &loop.curl_sockets[static_cast<std::size_t>(s)];
+}
+
+// Null when there is no room to keep track of it (such a socket is left in
+// the set only while libcurl watches it).
+curl_socket_entry *track_curl_socket(event_loop &loop, curl_socket_t s) noexcept {
+    if (s >= 0 && static_cast<std::size_t>(s) >= loop.curl_sockets.size()) {
+        try {
+            loop.curl_sockets.resize(static_cast<std::size_t>(s) + 1);
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+    }
+    return find_curl_socket(loop, s);
 }
 
 // A socket libcurl no longer watches stays in the epoll set: it is a kept
 // upstream connection, which the next request takes again, usually waiting
 // for the same events (two epoll_ctl a request saved). It leaves the set
 // when libcurl closes it, or when something happens on it while it waits.
-int on_curl_socket(CURL *, curl_socket_t s, int what, void *userp, void *) {
+int on_curl_socket(CURL *, curl_socket_t s, int what, void *userp, void *) noexcept {
     auto &loop = *static_cast<event_loop *>(userp);
-    curl_socket_entry *entry = curl_socket(loop, s);
-    if (!entry) return 0;
+    curl_socket_entry *entry = track_curl_socket(loop, s);
     if (what == CURL_POLL_REMOVE) {
-        entry->parked = entry->registered;
+        if (entry)
+            entry->parked = entry->registered;
+        else
+            epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, s, nullptr);
         return 0;
     }
-    entry->parked = false;
     epoll_event e{0, {}};
     if (what & CURL_POLL_IN) e.events |= EPOLLIN;
     if (what & CURL_POLL_OUT) e.events |= EPOLLOUT;
-    if (entry->registered && entry->events == e.events) return 0;
+    if (entry) {
+        entry->parked = false;
+        if (entry->registered && entry->events == e.events) return 0;
+    }
     e.data.u64 = (static_cast<std::uint64_t>(s) << 2) | tag_curl;
-    if (!entry->registered || epoll_ctl(loop.epoll_fd, EPOLL_CTL_MOD, s, &e) != 0)
-        epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, s, &e);
-    entry->registered = true;
-    entry->events = e.events;
+    const bool known = entry && entry->registered;
+    if (epoll_ctl(loop.epoll_fd, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s, &e) != 0)
+        epoll_ctl(loop.epoll_fd, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &e);
+    if (entry) *entry = {true, e.events, false};
     return 0;
 }
 
 // libcurl closes a socket: the epoll set forgets it with the close.
-int on_curl_close(void *userp, curl_socket_t s) {
-    if (curl_socket_entry *entry = curl_socket(*static_cast<event_loop *>(userp), s)) *entry = {};
+int on_curl_close(void *userp, curl_socket_t s) noexcept {
+    if (curl_socket_entry *entry = find_curl_socket(*static_cast<event_loop *>(userp), s))
+        *entry = {};
     return close(s);
 }
 
 // An event on a socket: false when libcurl does not watch it (a parked
 // one, taken out of the set).
-bool curl_watches(event_loop &loop, curl_socket_t s) {
-    curl_socket_entry *entry = curl_socket(loop, s);
+bool curl_watches(event_loop &loop, curl_socket_t s) noexcept {
+    curl_socket_entry *entry = find_curl_socket(loop, s);
     if (!entry || !entry->parked) return true;
     epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, s, nullptr);
     *entry = {};
