@@ -536,9 +536,8 @@ bool awaits_upstream(const connection &c) {
 }
 
 // Returns false when the connection cannot be watched.
-bool set_interest(event_loop &loop, connection &c, bool now = false) {
-    if (!c.watched && !now && awaits_upstream(c) && loop.now < c.phase_start + watch_delay)
-        return true;
+bool set_interest(event_loop &loop, connection &c) {
+    if (!c.watched && awaits_upstream(c) && loop.now < c.phase_start + watch_delay) return true;
     std::uint32_t want = EPOLLRDHUP;
     if (may_take_input(c)) want |= EPOLLIN;
     if (pending(c) > 0) want |= EPOLLOUT;
@@ -710,8 +709,9 @@ int wait_time(const event_loop &loop) {
 
 void run_timers(event_loop &loop) {
     while (!loop.deadlines.empty() && loop.deadlines.begin()->first <= loop.now) {
+        // An unwatched connection's deadline is when it joins the epoll set.
         connection &c = *loop.deadlines.begin()->second;
-        if (c.watched || !set_interest(loop, c, true))
+        if (c.watched || !set_interest(loop, c))
             close_connection(loop, c);
         else
             set_deadline(loop, c);
