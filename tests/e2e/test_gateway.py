@@ -964,6 +964,14 @@ class FastCGIProbes(GatewayTest):
             up.close()
         self.assertEqual((answer.returncode, answer.stdout), (0, relayed(reply)))
 
+    def open_kept(self, server, conns, count):
+        """Adds count kept connections to conns, each having been answered
+        one request (the caller closes them)."""
+        for _ in range(count):
+            conns.append(server.connect())
+            self.assertEqual(exchange(conns[-1], fcgi.request(REFUSED, keep=True)),
+                             refused_answer())
+
     def test_records_are_answered_as_the_protocol_says(self):
         # Each answer comes on a connection that then still serves a request
         # (the rest of the one begun, or a new one). A refused request's
@@ -1127,10 +1135,7 @@ class FastCGIProbes(GatewayTest):
         server = FastCGIServer(workers=2, open_files=open_files)
         kept = []
         try:
-            for _ in range(open_files + 20):
-                kept.append(server.connect())
-                self.assertEqual(exchange(kept[-1], fcgi.request(REFUSED, keep=True)),
-                                 refused_answer())
+            self.open_kept(server, kept, open_files + 20)
             self.assertServed(server)
         finally:
             for conn in kept:
@@ -1146,10 +1151,7 @@ class FastCGIProbes(GatewayTest):
         crowd = []
         try:
             before = tasks()
-            for _ in range(80):
-                crowd.append(server.connect())
-                self.assertEqual(exchange(crowd[-1], fcgi.request(REFUSED, keep=True)),
-                                 refused_answer())
+            self.open_kept(server, crowd, 80)
             for conn in crowd[8:]:
                 conn.close()
             self.assertTrue(eventually(lambda: tasks() - before), "the thread was not replaced")
