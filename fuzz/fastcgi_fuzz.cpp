@@ -77,8 +77,7 @@ run_result run(const std::vector<std::string_view> &pieces) {
             std::string line(1, static_cast<char>('a' + static_cast<int>(event.kind)));
             line.append(event.data);
             if (event.kind == fastcgi::event_kind::start)
-                for (const std::string &entry : state.environment)
-                    line.append(1, '\n').append(entry);
+                line.append(1, '\n').append(state.environment);
             out.trace.push_back(line);
             if (event.kind == fastcgi::event_kind::close) {
                 out.replies += state.replies;

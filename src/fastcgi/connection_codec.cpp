@@ -63,27 +63,30 @@ bool check_params(connection_state &st) {
     }
 }
 
-// The environment entries of the complete params; false when they are
-// malformed or over the limits. A pair an environment cannot hold (a name
-// with "=" or a zero byte in either part) is left out.
+// The environment of the complete params, entry after entry, each "NAME=value"
+// ended by a zero byte: one buffer rather than a string an entry, as every
+// request's params pass through here. False when they are malformed or over
+// the limits. A pair an environment cannot hold (a name with "=" or a zero
+// byte in either part) is left out.
 bool decode_params(connection_state &st) {
     st.environment.clear();
-    st.environment.reserve(st.params_count); // counted as the params came
+    // An entry is never longer than its pair: "=" and the zero byte take
+    // the place of the two lengths.
+    st.environment.reserve(st.params.size());
+    std::size_t entries = 0;
     std::string_view rest = st.params;
     while (!rest.empty()) {
         const pair_result pair = split_pair(rest);
         if (pair.status != pair_status::complete) return false;
         rest.remove_prefix(pair.used);
-        if (st.environment.size() == fastcgi_limits::max_params_count) return false;
+        if (entries == fastcgi_limits::max_params_count) return false;
         const std::string_view name = pair.pair.name;
         const std::string_view value = pair.pair.value;
         if (name.empty() || name.find('=') != name.npos || name.find('\0') != name.npos ||
             value.find('\0') != value.npos)
             continue;
-        std::string entry;
-        entry.reserve(name.size() + 1 + value.size());
-        entry.append(name).append(1, '=').append(value);
-        st.environment.push_back(std::move(entry));
+        st.environment.append(name).append(1, '=').append(value).push_back('\0');
+        ++entries;
     }
     return true;
 }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace fastcgi {
 
@@ -24,12 +23,13 @@ struct connection_state {
     std::string input; // bytes read, from `parsed` on not yet taken
     std::size_t parsed = 0;
     request_phase phase = request_phase::idle;
-    std::uint16_t request_id = 0;         // the current request, when not idle
-    bool keep_connection = false;         // the web server keeps the connection after it
-    std::string params;                   // its params so far, as name-value pairs
-    std::size_t params_checked = 0;       // bytes of params whose pairs were checked
-    std::size_t params_count = 0;         // pairs checked
-    std::vector<std::string> environment; // "NAME=value" once the params are complete
+    std::uint16_t request_id = 0;   // the current request, when not idle
+    bool keep_connection = false;   // the web server keeps the connection after it
+    std::string params;             // its params so far, as name-value pairs
+    std::size_t params_checked = 0; // bytes of params whose pairs were checked
+    std::size_t params_count = 0;   // pairs checked
+    std::string environment;        // once the params are complete: "NAME=value" entries,
+                                    // each ended by a zero byte
     // Requests refused or ended before all their records came: the rest of
     // theirs is ignored. The most recent few.
     std::uint16_t settled[4] = {0, 0, 0, 0};

@@ -325,9 +325,10 @@ const char *param(const std::vector<char *> &envp, std::string_view name) {
 
 void start_request(event_loop &loop, connection &c) {
     std::vector<char *> envp;
-    envp.reserve(c.codec.environment.size() + 1);
-    for (std::string &entry : c.codec.environment)
-        envp.push_back(entry.data());
+    std::string &entries = c.codec.environment;
+    envp.reserve(static_cast<std::size_t>(std::count(entries.begin(), entries.end(), '\0')) + 1);
+    for (std::size_t at = 0; at < entries.size(); at = entries.find('\0', at) + 1)
+        envp.push_back(entries.data() + at);
     envp.push_back(nullptr);
     const cgi_request request{param(envp, "QUERY_STRING"), param(envp, "REQUEST_METHOD"),
                               param(envp, "CONTENT_LENGTH"), envp.data(), loop.decoder.get()};

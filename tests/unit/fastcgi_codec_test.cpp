@@ -125,8 +125,8 @@ std::string run(const codec_case &c, std::string &replies, std::string &environm
         if (e.kind == fastcgi::event_kind::need_more) break;
         letters += "tsbeahc"[static_cast<int>(e.kind) - 1];
         if (e.kind == fastcgi::event_kind::start && environment.empty())
-            for (const std::string &entry : state.environment)
-                environment += entry + "|";
+            for (const char ch : state.environment)
+                environment += ch == '\0' ? '|' : ch;
         if (e.kind == fastcgi::event_kind::close) break;
         if (e.kind == fastcgi::event_kind::hold || e.kind == fastcgi::event_kind::abort)
             fastcgi::end_current_request(state, 9);
