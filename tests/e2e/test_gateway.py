@@ -113,9 +113,10 @@ def cgi_env(query="path=/", method="GET", **extra):
 class FastCGIServer:
     """cgi_forward serving FastCGI on a unix socket (or at a TCP port);
     cgi-fcgi, or the raw client in fastcgi_client.py, is its client.
-    open_files sets the server's open-files limit."""
+    open_files sets the server's open-files limit; launcher is a command
+    that starts it (chrt)."""
 
-    def __init__(self, workers=4, port=None, open_files=None):
+    def __init__(self, workers=4, port=None, open_files=None, launcher=()):
         self.dir = tempfile.TemporaryDirectory()
         self.socket = os.path.join(self.dir.name, "gateway.sock")
         self.address = ("127.0.0.1", port) if port else self.socket
@@ -126,7 +127,7 @@ class FastCGIServer:
             resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
 
         self.proc = subprocess.Popen(
-            WRAPPER + [GATEWAY, "--fastcgi", where, "--workers", str(workers)],
+            [*launcher] + WRAPPER + [GATEWAY, "--fastcgi", where, "--workers", str(workers)],
             env={"PATH": os.environ.get("PATH", "")}, stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=self.log,
             preexec_fn=limit_files if open_files else None)
@@ -892,6 +893,29 @@ class FastCGIServing(GatewayTest):
                                  [(0, relayed(r)) for r in replies])
                 self.assertEqual(up.connections, connections)
                 self.assertEqual([b"Expect: 100-continue" in r for r in up.requests], expects)
+
+    def test_loops_run_as_batch_threads_unless_started_under_another_policy(self):
+        # Policies as /proc shows them: 3 SCHED_BATCH, 5 SCHED_IDLE.
+        for name, launcher, policy in (("as started by anyone", (), 3),
+                                       ("started under chrt --idle", ("chrt", "-i", "0"), 5)):
+            with self.subTest(name):
+                server = FastCGIServer(workers=2, launcher=launcher)
+                try:
+                    # Once a request is answered and both loops are there.
+                    subprocess.run(server.command(), env=REFUSED, capture_output=True,
+                                   timeout=60)
+                    tasks = f"/proc/{server.proc.pid}/task"
+                    deadline = time.monotonic() + 30
+                    while len(os.listdir(tasks)) < 3 and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    policies = set()
+                    for task in os.listdir(tasks):
+                        with open(f"{tasks}/{task}/stat") as f:
+                            policies.add(int(f.read().rsplit(")", 1)[1].split()[38]))
+                finally:
+                    stopped = server.stop()
+                self.assertEqual(stopped, (0, b""))
+                self.assertEqual(policies, {policy})
 
     def test_sigterm_lets_a_request_in_flight_finish(self):
         server = FastCGIServer(workers=2)
