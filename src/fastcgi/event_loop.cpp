@@ -846,11 +846,7 @@ void take_over(event_loop &loop, std::vector<idle_connection> &idle) {
         idle.pop_back();
         c.kept = true;
         std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c.codec.settled));
-        if (!set_interest(loop, c)) {
-            close_connection(loop, c);
-            continue;
-        }
-        set_deadline(loop, c);
+        settle(loop, c); // watched, with its idle limit, or closed
     }
 }
 
