@@ -895,26 +895,20 @@ class FastCGIServing(GatewayTest):
                 self.assertEqual([b"Expect: 100-continue" in r for r in up.requests], expects)
 
     def test_loops_run_as_batch_threads_unless_started_under_another_policy(self):
-        # Policies as /proc shows them: 3 SCHED_BATCH, 5 SCHED_IDLE.
+        # Policies as /proc shows them: 3 SCHED_BATCH, 5 SCHED_IDLE. The loops
+        # start after the policy is chosen: once both are there, all is said.
         for name, launcher, policy in (("as started by anyone", (), 3),
                                        ("started under chrt --idle", ("chrt", "-i", "0"), 5)):
             with self.subTest(name):
                 server = FastCGIServer(workers=2, launcher=launcher)
-                try:
-                    # Once a request is answered and both loops are there.
-                    subprocess.run(server.command(), env=REFUSED, capture_output=True,
-                                   timeout=60)
-                    tasks = f"/proc/{server.proc.pid}/task"
-                    deadline = time.monotonic() + 30
-                    while len(os.listdir(tasks)) < 3 and time.monotonic() < deadline:
-                        time.sleep(0.05)
-                    policies = set()
-                    for task in os.listdir(tasks):
-                        with open(f"{tasks}/{task}/stat") as f:
-                            policies.add(int(f.read().rsplit(")", 1)[1].split()[38]))
-                finally:
-                    stopped = server.stop()
-                self.assertEqual(stopped, (0, b""))
+                tasks = f"/proc/{server.proc.pid}/task"
+                started = eventually(lambda: len(os.listdir(tasks)) >= 3)
+                policies = set()
+                for task in os.listdir(tasks):  # the 41st field of stat, after the name
+                    with open(f"{tasks}/{task}/stat") as f:
+                        policies.add(int(f.read().rsplit(")", 1)[1].split()[38]))
+                self.assertEqual(server.stop(), (0, b""))
+                self.assertTrue(started, "the loops did not start")
                 self.assertEqual(policies, {policy})
 
     def test_sigterm_lets_a_request_in_flight_finish(self):
