@@ -26,6 +26,18 @@ install(CODE "
     endif()
   endif()")
 
+# A static program is what the lean build is for (no shared library loaded
+# at each CGI start); lintian is told so, with the reason beside it.
+if(CGI_FORWARD_LEAN_CURL AND CGI_FORWARD_STATIC_LIBC)
+  file(WRITE ${packaging_dir}/lintian-overrides
+    "# Static on purpose: a CGI program starts once a request, and loading shared\n"
+    "# libraries would cost more than the request. The embedded libcurl is named\n"
+    "# in Built-Using.\n"
+    "cgi-forward: statically-linked-binary [usr/lib/cgi-bin/cgi_forward]\n")
+  install(FILES ${packaging_dir}/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME cgi-forward)
+endif()
+
 # The manual page and the changelog, compressed the way Debian wants them
 # (gzip -9n: best compression, no name or time stamp, so the same input
 # gives the same bytes). The changelog is CHANGELOG.md in Debian's format.
@@ -85,6 +97,11 @@ are installed but not enabled.
 ]=])
 set(CPACK_DEBIAN_PACKAGE_SECTION httpd)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The lean build embeds libcurl from the distribution's curl source: Debian
+# policy (7.8) asks for Built-Using naming it, so that the package is
+# rebuilt when that source gets a security update. cpack has no such field;
+# scripts/package adds it from this file, empty for the shared libcurl.
+file(WRITE ${packaging_dir}/built-using "${CGI_FORWARD_CURL_SOURCE}\n")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 # The package's directories get the modes cpack creates them with, so cpack
