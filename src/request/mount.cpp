@@ -11,20 +11,6 @@ namespace {
 constexpr std::string_view upstream_origin = "http://127.0.0.1:8011";
 constexpr std::string_view hex_digits = "0123456789ABCDEF";
 
-constexpr std::array<bool, 256> make_token_set() {
-    std::array<bool, 256> token{};
-    for (int c = 'a'; c <= 'z'; ++c)
-        token[c] = true;
-    for (int c = 'A'; c <= 'Z'; ++c)
-        token[c] = true;
-    for (int c = '0'; c <= '9'; ++c)
-        token[c] = true;
-    for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~"))
-        token[c] = true;
-    return token;
-}
-constexpr std::array<bool, 256> token_set = make_token_set();
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -114,7 +100,8 @@ mount_env read_mount_env(char **envp) {
 // connection to the web server (RFC 9110, 7.6.1), those the transfer sets
 // itself (Host is the upstream's, as proxies send it by default; the body's
 // framing), Proxy (a client must not be able to set a proxy, "httpoxy"),
-// and the forwarding fields, which the gateway writes itself.
+// and the forwarding fields, which the gateway writes itself. Matched
+// without regard to case, as the upstream reads the names they become.
 constexpr std::array<std::string_view, 14> withheld = {"HOST",
                                                        "CONNECTION",
                                                        "KEEP_ALIVE",
@@ -132,7 +119,7 @@ constexpr std::array<std::string_view, 14> withheld = {"HOST",
 
 bool is_withheld(std::string_view cgi_name) {
     for (std::string_view name : withheld)
-        if (cgi_name == name) return true;
+        if (same_name(cgi_name, name)) return true;
     return false;
 }
 
@@ -178,7 +165,9 @@ std::string mount_target(const mount_vars &vars) {
         raw = raw.substr(0, raw.find('?'));
         if (begins_with(raw, vars.script_name)) {
             raw.remove_prefix(vars.script_name.size());
-            if (is_percent_encoded(raw) && percent_decode(raw) == vars.path_info) {
+            // "%2Fx" decodes to "/x" but would continue the authority.
+            if (begins_with(raw, "/") && is_percent_encoded(raw) &&
+                percent_decode(raw) == vars.path_info) {
                 target = encode_unsafe(raw, {});
                 from_request_uri = true;
             }
@@ -199,7 +188,7 @@ std::string http_field_name(std::string_view cgi_name) {
             word_start = true;
             continue;
         }
-        if (!token_set[static_cast<unsigned char>(c)]) return {};
+        if (!is_token_char(c)) return {};
         name.push_back(word_start && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A')
                        : word_start                       ? c
                                                           : ascii_lower(c));
@@ -211,7 +200,7 @@ std::string http_field_name(std::string_view cgi_name) {
 bool is_method_token(std::string_view method) {
     if (method.empty()) return false;
     for (const char c : method)
-        if (!token_set[static_cast<unsigned char>(c)]) return false;
+        if (!is_token_char(c)) return false;
     return true;
 }
 
@@ -220,7 +209,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     request_plan plan;
     const mount_env env = read_mount_env(envp);
     const std::optional<std::string_view> path_info = env.path_info;
-    if (!query || !path_info || path_info->empty()) return plan;
+    if (!path_info || path_info->empty()) return plan;
     plan.is_mount = true;
     if (!method || !is_method_token(method)) return plan;
     const std::string_view script_name = env.script_name.value_or("");
@@ -265,10 +254,12 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
         std::string line;
         if (begins_with(text, "HTTP_")) {
             const std::string_view cgi_name = text.substr(5, eq - 5);
-            if (is_withheld(cgi_name) || (cgi_name == "CONTENT_TYPE" && has_content_type)) continue;
+            if (!is_forwardable_name(cgi_name) || is_withheld(cgi_name) ||
+                (same_name(cgi_name, "CONTENT_TYPE") && has_content_type))
+                continue;
             const std::string name = http_field_name(cgi_name);
             if (name.empty() || lists_name(connection, name)) continue;
-            has_accept = has_accept || cgi_name == "ACCEPT";
+            has_accept = has_accept || same_name(cgi_name, "ACCEPT");
             line.append(name).append(": ").append(value);
         } else if (text.substr(0, eq) == "CONTENT_TYPE") {
             if (value.empty()) continue;
@@ -309,7 +300,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     mount.prefix = script_name;
     mount.method = method;
 
-    const mount_vars vars{*path_info, script_name, env.request_uri, query};
+    const mount_vars vars{*path_info, script_name, env.request_uri, query ? query : ""};
     plan.url.append(upstream_origin).append(mount_target(vars));
 
     // CONNECT would ask the upstream for a tunnel, and TRACE would echo the

@@ -20,9 +20,10 @@ struct mount_vars {
 
 // The request-target on the upstream: the path, "?" and the query when there
 // is one. The path is the raw part of REQUEST_URI behind SCRIPT_NAME when it
-// reads back as PATH_INFO (so an encoded "/" or "?" stays encoded, as the
-// client sent it); otherwise PATH_INFO with "?", "#", "%", blanks, control
-// bytes and bytes outside ASCII written as %XX.
+// begins with "/" and reads back as PATH_INFO (so an encoded "/" or "?"
+// stays encoded, as the client sent it); otherwise PATH_INFO with "?", "#",
+// "%", blanks, control bytes and bytes outside ASCII written as %XX (which
+// keeps a PATH_INFO without its leading "/" as it is: refused later).
 std::string mount_target(const mount_vars &vars);
 
 // The HTTP name of a CGI variable's name behind "HTTP_": each word

@@ -82,7 +82,9 @@ header_result header_line(std::string_view entry) {
     constexpr std::string_view remote_addr = "REMOTE_ADDR";
 
     if (begins_with(entry, http_prefix)) {
-        if (is_hop_by_hop(entry.substr(0, entry.find('=')))) return {header_verdict::skip, {}};
+        const std::string_view name = entry.substr(0, entry.find('='));
+        if (is_hop_by_hop(name) || !is_forwardable_name(name.substr(http_prefix.size())))
+            return {header_verdict::skip, {}};
         return colon_line({}, entry.substr(http_prefix.size()));
     }
     if (begins_with(entry, content_type))
@@ -95,6 +97,20 @@ header_result header_line(std::string_view entry) {
         return {header_verdict::append, "X-Forwarded-For:" + std::string(address)};
     }
     return {header_verdict::skip, {}};
+}
+
+bool is_forwardable_name(std::string_view cgi_name) {
+    for (const char c : cgi_name)
+        if (c == '-' || !is_token_char(c)) return false;
+    return true;
+}
+
+bool has_upstream_authority(std::string_view url) {
+    constexpr std::string_view scheme = "http://";
+    if (begins_with(url, scheme)) url.remove_prefix(scheme.size());
+    if (!begins_with(url, upstream_base)) return false;
+    url.remove_prefix(upstream_base.size());
+    return url.empty() || url.front() == '/' || url.front() == '?';
 }
 
 std::optional<std::int32_t> parse_content_length(std::string_view text) {
@@ -115,12 +131,12 @@ std::optional<std::int32_t> parse_content_length(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
-request_plan plan_request(const char *query, const char *method, const char *content_length,
-                          char **envp, CURL *decoder) {
+namespace {
+
+// The translation of a request with "path=".
+request_plan plan_path(const std::string &path, const char *method, const char *content_length,
+                       char **envp, CURL *decoder) {
     request_plan plan;
-    if (!query) return plan;
-    const std::optional<std::string> path = extract_path(query);
-    if (!path) return plan_mount(query, method, content_length, envp);
 
     // curl_slist_append walks the whole list to find its end, so each node
     // is made on its own and linked behind the last one: linear time for any
@@ -146,7 +162,7 @@ request_plan plan_request(const char *query, const char *method, const char *con
         tail = node;
     }
 
-    const curl_text decoded = decode_path(path->c_str(), decoder);
+    const curl_text decoded = decode_path(path.c_str(), decoder);
     if (!decoded) return plan;
     const std::string encoded = encode_path(decoded.get());
     if (encoded.size() > encoded_path_capacity) return plan;
@@ -169,5 +185,21 @@ request_plan plan_request(const char *query, const char *method, const char *con
     } else {
         plan.action = request_action::ignore;
     }
+    return plan;
+}
+
+} // namespace
+
+request_plan plan_request(const char *query, const char *method, const char *content_length,
+                          char **envp, CURL *decoder) {
+    // mini_httpd sets no QUERY_STRING when the URL has no query: without
+    // one, a request is a mount request or refused.
+    const std::optional<std::string> path = query ? extract_path(query) : std::nullopt;
+    request_plan plan = path ? plan_path(*path, method, content_length, envp, decoder)
+                             : plan_mount(query, method, content_length, envp);
+    // The one check of every URL before libcurl: "path=x" would give it
+    // port 8011x, and a mount target "@host/x" the base as user information.
+    if (plan.action != request_action::refuse && !has_upstream_authority(plan.url))
+        plan.action = request_action::refuse;
     return plan;
 }

@@ -28,6 +28,24 @@ struct header_result {
 // The header line one environment entry ("NAME=value") turns into, if any.
 header_result header_line(std::string_view entry);
 
+// Whether c is one of HTTP's token characters (RFC 9110, 5.6.2).
+constexpr bool is_token_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// Whether a name behind "HTTP_" may be forwarded: token characters other
+// than "-". Every web server writes a field name's "-" as "_", so a "-" (or
+// a byte outside the token set) comes from a hostile FastCGI client, and
+// "CONTENT-LENGTH" would reach the upstream as framing of its own.
+bool is_forwardable_name(std::string_view cgi_name);
+
+// Whether url has the upstream's authority and no other: the base (the
+// path= form) or "http://" and the base (a mount request), then nothing,
+// "/" or "?". Anything else there would give libcurl another port, or the
+// base as user information in front of another host.
+bool has_upstream_authority(std::string_view url);
+
 // CONTENT_LENGTH read the way atoi reads it; nullopt when the number does not
 // fit a signed 32-bit integer.
 std::optional<std::int32_t> parse_content_length(std::string_view text);
@@ -56,8 +74,8 @@ struct request_plan {
     mount_plan mount;
 };
 
-// The translation of a mount request: a QUERY_STRING (query) without
-// "path=", and PATH_INFO set and not empty; refused otherwise.
+// The translation of a mount request: no QUERY_STRING (query null) or one
+// without "path=", and PATH_INFO set and not empty; refused otherwise.
 request_plan plan_mount(const char *query, const char *method, const char *content_length,
                         char **envp);
 
@@ -66,6 +84,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
 // the environment in its own order. A POST with an empty CONTENT_LENGTH and
 // a chunked HTTP_TRANSFER_ENCODING gets content_length -1 (read to the end),
 // and HTTP_RANGE is not forwarded beside HTTP_IF_RANGE. decoder is a handle
-// the path's decoding may use (a server's own), or null.
+// the path's decoding may use (a server's own), or null. A plan whose URL
+// would leave the upstream is refused, whichever form built it.
 request_plan plan_request(const char *query, const char *method, const char *content_length,
                           char **envp, CURL *decoder = nullptr);
