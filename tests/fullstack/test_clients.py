@@ -117,11 +117,13 @@ def commit(repo, name, size):
 # Each step runs the git client through the mount in the directory of one
 # protocol version; the steps of a version run in this order, each on what
 # the last one left. Over 1 MiB (http.postBuffer) git sends a push chunked.
-# A step returns the commits it pushed.
+# A step returns the commits it pushed and sets ctx.refs to the upstream's
+# refs it expects.
 def push_first(ctx):
     git(["init", "-q", ctx.work])
     pushed = commit(ctx.work, "small.txt", 100)
     ctx.git(["-C", ctx.work, "push", "-q", ctx.url, "main"], chunked=False)
+    ctx.refs["refs/heads/main"] = pushed
     return [pushed]
 
 
@@ -131,9 +133,16 @@ def clone(ctx):
     return []
 
 
+def ls_remote(ctx):
+    listed = ctx.git(["ls-remote", "--refs", ctx.url])
+    ctx.test.assertEqual(dict(line.split("\t")[::-1] for line in listed.splitlines()), ctx.refs)
+    return []
+
+
 def push_large(ctx):
     pushed = commit(ctx.work, "large.bin", 3 << 20)
     ctx.git(["-C", ctx.work, "push", "-q", ctx.url, "main"], chunked=True)
+    ctx.refs["refs/heads/main"] = pushed
     return [pushed]
 
 
@@ -143,17 +152,41 @@ def fetch(ctx):
     return []
 
 
+def shallow_clone(ctx):
+    # Another negotiation: the server sends a shallow boundary first.
+    shallow = ctx.clone + "-shallow"
+    ctx.git(["clone", "-q", "--depth", "1", ctx.url, shallow])
+    ctx.assert_same(shallow, "HEAD", ctx.work, "HEAD")
+    ctx.test.assertEqual(git(["-C", shallow, "rev-list", "--count", "HEAD"]).strip(), "1")
+    return []
+
+
 def push_from_clone(ctx):
     # A small push on top of the large one, from the repository that fetched it.
     git(["-C", ctx.clone, "merge", "-q", "--ff-only", "origin/main"])
     pushed = commit(ctx.clone, "second.txt", 200)
     ctx.git(["-C", ctx.clone, "push", "-q", "origin", "main"], chunked=False)
+    ctx.refs["refs/heads/main"] = pushed
     return [pushed]
 
 
+def push_tag_and_delete_branch(ctx):
+    # An annotated tag, a branch, then the branch deleted: a push that sends
+    # no pack at all.
+    git(["-C", ctx.clone, "tag", "-a", "-m", "first", "v1", "HEAD~1"])
+    ctx.git(["-C", ctx.clone, "push", "-q", "origin", "v1", "main:refs/heads/side"])
+    ctx.test.assertEqual(git(["-C", ctx.upstream, "rev-parse", "side"]), git(
+        ["-C", ctx.clone, "rev-parse", "main"]))
+    ctx.git(["-C", ctx.clone, "push", "-q", "origin", ":side"])
+    ctx.refs["refs/tags/v1"] = git(["-C", ctx.clone, "rev-parse", "v1"]).strip()
+    return []
+
+
 GIT_STEPS = [("push a first small commit", push_first), ("clone", clone),
-             ("push over 1 MiB", push_large), ("fetch", fetch),
-             ("push a small commit from the clone", push_from_clone)]
+             ("ls-remote", ls_remote), ("push over 1 MiB", push_large), ("fetch", fetch),
+             ("shallow clone", shallow_clone),
+             ("push a small commit from the clone", push_from_clone),
+             ("push a tag and a branch, delete the branch", push_tag_and_delete_branch)]
 # Where a git step cannot pass, and why.
 GIT_LIMITS = {}
 
@@ -161,8 +194,8 @@ GIT_LIMITS = {}
 class GitRun:
     """One protocol version's client repositories and checks."""
 
-    def __init__(self, test, tmp, version):
-        self.test, self.version = test, version
+    def __init__(self, test, tmp, version, upstream):
+        self.test, self.version, self.upstream, self.refs = test, version, upstream, {}
         self.url = f"{BASE}/git/v{version}.git"
         self.work, self.clone, self.trace = (os.path.join(tmp, f"{name}{version}")
                                              for name in ("work", "clone", "trace"))
@@ -173,7 +206,7 @@ class GitRun:
         it sent the request body chunked."""
         if os.path.exists(self.trace):
             os.unlink(self.trace)
-        git(["-c", f"protocol.version={self.version}", *args], trace=self.trace)
+        out = git(["-c", f"protocol.version={self.version}", *args], trace=self.trace)
         with open(self.trace, errors="replace") as f:
             trace = f.read()
         # v2: the server's capability advertisement begins "version 2"; v0:
@@ -185,6 +218,7 @@ class GitRun:
         if chunked is not None:
             self.test.assertEqual("Send header: Transfer-Encoding: chunked" in trace, chunked,
                                   "a chunked push")
+        return out
 
     def assert_same(self, repo, rev, other, other_rev):
         self.test.assertEqual(git(["-C", repo, "rev-parse", rev]),
@@ -201,6 +235,7 @@ LITMUS_CASES = [
     LitmusCase("copymove", 13),
     LitmusCase("props", 30, ("propfind_d0",)),
     LitmusCase("locks", 41),
+    LitmusCase("http", 4),  # Expect: 100-continue
 ]
 # The servers that run litmus: busybox httpd hands a CGI program a body
 # with POST alone, mini_httpd has no WebDAV methods.
@@ -254,8 +289,9 @@ class RealClients(unittest.TestCase):
 
     def test_git_clones_fetches_and_pushes_through_the_mount(self):
         for version in GIT_VERSIONS:
+            repo = upstream_repo(self.upstream_dir, version)
             with tempfile.TemporaryDirectory() as tmp:
-                run, pushed, failed = GitRun(self, tmp, version), [], None
+                run, pushed, failed = GitRun(self, tmp, version, repo), [], None
                 for name, step in GIT_STEPS:
                     with self.subTest(version=version, step=name):
                         if name in GIT_LIMITS.get(SERVER, {}):
@@ -268,10 +304,11 @@ class RealClients(unittest.TestCase):
                             failed = name
                             raise
                 with self.subTest(version=version, step="the upstream repository"):
-                    repo = upstream_repo(self.upstream_dir, version)
                     git(["-C", repo, "fsck", "--strict", "--no-dangling"])
                     held = git(["-C", repo, "rev-list", "--all"]).split()
                     self.assertEqual(sorted(held), sorted(pushed))
+                    refs = git(["-C", repo, "for-each-ref", "--format=%(refname) %(objectname)"])
+                    self.assertEqual(dict(line.split() for line in refs.splitlines()), run.refs)
 
     @unittest.skipUnless(SERVER in LITMUS_SERVERS, "no WebDAV through this server")
     def test_litmus_suites_pass_through_the_mount(self):
