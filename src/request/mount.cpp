@@ -1,5 +1,6 @@
 #include "mount.hpp"
 
+#include "destination.hpp"
 #include "translate.hpp"
 #include "upstream/field_text.hpp"
 
@@ -242,6 +243,16 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
         mount.body_size = *size;
     }
 
+    // The client's scheme and host: the forwarding fields, the answer's
+    // redirects and WebDAV's Destination and If name URLs on them.
+    const std::optional<std::string_view> host = env.host;
+    const std::string_view https = env.https.value_or("");
+    const bool secure = same_name(https, "on") || https == "1" ||
+                        same_name(env.request_scheme.value_or(""), "https");
+    const std::string_view scheme = secure ? "https" : "http";
+    if (host && !host->empty()) mount.origin.append(scheme).append("://").append(*host);
+    const mount_view place{script_name, mount.origin};
+
     const std::string_view connection = env.connection.value_or("");
     const bool has_content_type = env.content_type.has_value();
     bool has_accept = false;
@@ -260,7 +271,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
             const std::string name = http_field_name(cgi_name);
             if (name.empty() || lists_name(connection, name)) continue;
             has_accept = has_accept || same_name(cgi_name, "ACCEPT");
-            line.append(name).append(": ").append(value);
+            append_field_value(line.append(name).append(": "), name, value, place);
         } else if (text.substr(0, eq) == "CONTENT_TYPE") {
             if (value.empty()) continue;
             line.append("Content-Type: ").append(value);
@@ -273,11 +284,6 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     // The forwarding fields, as the web servers' own proxies set them.
     const std::string_view remote_addr = env.remote_addr.value_or("");
     const std::string_view forwarded_for = env.forwarded_for.value_or("");
-    const std::optional<std::string_view> host = env.host;
-    const std::string_view https = env.https.value_or("");
-    const bool secure = same_name(https, "on") || https == "1" ||
-                        same_name(env.request_scheme.value_or(""), "https");
-    const std::string_view scheme = secure ? "https" : "http";
     std::string fields[4];
     if (!remote_addr.empty() || !forwarded_for.empty()) {
         fields[0].append("X-Forwarded-For: ").append(forwarded_for);
@@ -296,7 +302,6 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     if (!has_accept && !append_line(plan.headers, tail, "Accept:")) return plan;
     if (!append_line(plan.headers, tail, "Expect:")) return plan;
 
-    if (host && !host->empty()) mount.origin.append(scheme).append("://").append(*host);
     mount.prefix = script_name;
     mount.method = method;
 

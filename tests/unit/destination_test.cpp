@@ -58,6 +58,7 @@ TEST(MapDestination, OnlyTheMountsOwnUrlsReachTheUpstream) {
         {"", origin, "/x", "http://127.0.0.1:8011/x"},
         {"", origin, "http://h:8080", "http://127.0.0.1:8011/"},
         {"", origin, "http://h:8080x/y", ""},
+        {"", origin, "//evil.test/x", ""},
         {"/", origin, "/x", "http://127.0.0.1:8011/x"},
         {"/app/", origin, "/app/x", "http://127.0.0.1:8011/x"},
         {"/app/", origin, "/appx", ""},

@@ -605,6 +605,21 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
          request_action::mount,
          "http://127.0.0.1:8011/api",
          {"X-Forwarded-Proto: https", "X-Forwarded-Prefix: /app", "Accept:", "Expect:"}},
+        // WebDAV names URLs on the mount: mapped to the upstream's.
+        {"destination and if tags",
+         "",
+         "MOVE",
+         nullptr,
+         with(mounted,
+              {"HTTP_DESTINATION=https://h:8443/app/dav/b", "HTTP_HOST=h:8443",
+               "HTTP_IF=</app/dav/a> (<urn:t> [\"e\"]) <http://h:8443/app/dav/b> (<urn:u>)",
+               "HTTP_OVERWRITE=F", "REQUEST_SCHEME=https"}),
+         request_action::mount,
+         "http://127.0.0.1:8011/api",
+         {"Destination: http://127.0.0.1:8011/dav/b",
+          "If: <http://127.0.0.1:8011/dav/a> (<urn:t> [\"e\"]) <http://h:8443/app/dav/b> (<urn:u>)",
+          "Overwrite: F", "X-Forwarded-Host: h:8443", "X-Forwarded-Proto: https",
+          "X-Forwarded-Prefix: /app", "Accept:", "Expect:"}},
         // Names no web server makes are not forwarded; the withheld ones in
         // any case, as the upstream reads them.
         {"names with - or outside the token set, withheld names in any case",
