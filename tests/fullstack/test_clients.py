@@ -238,8 +238,8 @@ LITMUS_CASES = [
     LitmusCase("locks", 41),
     LitmusCase("http", 4),  # Expect: 100-continue
 ]
-# The servers that run litmus too (busybox httpd hands a CGI program a
-# body with POST alone).
+# The servers that run litmus too: busybox httpd answers MKCOL itself with
+# 404 (and hands a CGI program a body with POST alone).
 LITMUS_SERVERS = {"lighttpd", "apache", "nginx", "lighttpd-fastcgi", "apache-fastcgi",
                   "nginx-fastcgi", "caddy"}
 LITMUS_EVENT = re.compile(r"(\d+)\. (\w+)\.*[ \t]*(pass|FAIL|SKIPPED)?"
