@@ -3,9 +3,16 @@
 // here without the code under test: the C library's own reading of the path
 // value (sscanf) and of CONTENT_LENGTH (atoi, strtoll for the range), and
 // the header, Range, chunked-upload and encoding rules written out again;
-// for a query without "path=", the mount rules written out again.
+// for a query without "path=", the mount rules written out again. Whatever
+// the rules say, two oracles hold for every plan that is not refused:
+// libcurl's own URL parser finds the upstream's authority in its URL, and
+// no environment name holding "-" or a byte outside the token set has been
+// forwarded, nor the client's framing fields.
 #include "request/translate.hpp"
 
+#include <curl/curl.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -13,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -75,6 +83,18 @@ std::string reference_encoding(const std::string &value) {
     return out;
 }
 
+bool is_token_char(unsigned char c) {
+    return std::isalnum(c) || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c));
+}
+
+// Whether the name behind "HTTP_" is one a web server can make: token
+// characters, "-" excepted (servers write it as "_").
+bool server_made(const std::string &cgi_name) {
+    for (unsigned char c : cgi_name)
+        if (c == '-' || !is_token_char(c)) return false;
+    return true;
+}
+
 // The header line for one entry: empty to skip it, "!" to refuse the request.
 std::string reference_line(const std::string &entry) {
     const auto eq = entry.find('=');
@@ -82,6 +102,7 @@ std::string reference_line(const std::string &entry) {
     const std::string name = entry.substr(0, eq), value = entry.substr(eq + 1);
     if (starts(entry, "HTTP_")) {
         if (name == "HTTP_CONNECTION" || name == "HTTP_UPGRADE" || name == "HTTP_TE") return "";
+        if (!server_made(name.substr(5))) return "";
         return name.substr(5) + ":" + value;
     }
     if (starts(entry, "CONTENT_TYPE")) return "Content-Type" + name.substr(12) + ":" + value;
@@ -121,10 +142,6 @@ const char *reference_var(const std::vector<std::string> &entries, const char *n
         if (entry.size() > n && entry.compare(0, n, name) == 0 && entry[n] == '=')
             return entry.c_str() + n + 1;
     return nullptr;
-}
-
-bool is_token_char(unsigned char c) {
-    return std::isalnum(c) || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c));
 }
 
 // Whether a comma-separated list holds name, blanks around items ignored.
@@ -183,11 +200,13 @@ std::string reference_unescape(const std::string &text) {
 // written out again.
 void check_mount(const char *query, const char *method, const char *length,
                  const std::vector<std::string> &entries, const request_plan &plan) {
+    if (!query) query = ""; // mini_httpd sets none for a URL without a query
     const char *path_info = reference_var(entries, "PATH_INFO");
     if (!path_info || !*path_info) {
         check(plan.action == request_action::refuse && !plan.is_mount);
         return;
     }
+    const char *request_uri = reference_var(entries, "REQUEST_URI");
     check(plan.is_mount);
     bool refuse = !method || !*method;
     for (const char *c = method; !refuse && *c; ++c)
@@ -232,18 +251,9 @@ void check_mount(const char *query, const char *method, const char *length,
             refuse = true;
         }
     }
-    check(refuse == (plan.action == request_action::refuse));
-    if (refuse) return;
-    check(plan.mount.has_body == has_body);
-    if (has_body) check(plan.mount.body_size == body_size);
-    check(plan.mount.method == method);
-    check(plan.mount.prefix == prefix);
-    const bool not_forwarded = !std::strcmp(method, "CONNECT") || !std::strcmp(method, "TRACE");
-    check(plan.action == (not_forwarded ? request_action::ignore : request_action::mount));
 
     // The target.
     std::string target;
-    const char *request_uri = reference_var(entries, "REQUEST_URI");
     bool raw = false;
     if (request_uri) {
         std::string path(request_uri);
@@ -256,14 +266,26 @@ void check_mount(const char *query, const char *method, const char *length,
             encoded = encoded && at + 2 < rest.size() &&
                       std::isxdigit(static_cast<unsigned char>(rest[at + 1])) &&
                       std::isxdigit(static_cast<unsigned char>(rest[at + 2]));
-        if (path.compare(0, prefix.size(), prefix) == 0 && encoded &&
+        if (path.compare(0, prefix.size(), prefix) == 0 && rest[0] == '/' && encoded &&
             reference_unescape(rest) == path_info) {
-            target = reference_escape(path.substr(prefix.size()), "");
+            target = reference_escape(rest, "");
             raw = true;
         }
     }
     if (!raw) target = reference_escape(path_info, "?%");
     if (*query) target += "?" + reference_escape(query, "");
+    // A target that does not begin with "/" would leave the upstream.
+    refuse = refuse || target[0] != '/';
+
+    check(refuse == (plan.action == request_action::refuse));
+    if (refuse) return;
+    check(plan.mount.has_body == has_body);
+    if (has_body) check(plan.mount.body_size == body_size);
+    check(plan.mount.method == method);
+    check(plan.mount.prefix == prefix);
+    const bool not_forwarded = !std::strcmp(method, "CONNECT") || !std::strcmp(method, "TRACE");
+    check(plan.action == (not_forwarded ? request_action::ignore : request_action::mount));
+
     check(plan.url == "http://127.0.0.1:8011" + target);
 
     // The header lines: the client's fields under their HTTP names, then the
@@ -292,9 +314,10 @@ void check_mount(const char *query, const char *method, const char *length,
         const std::string name = entry.substr(0, eq), value = entry.substr(eq + 1);
         if (starts(entry, "HTTP_")) {
             const std::string cgi = name.substr(5);
-            bool skip = cgi == "CONTENT_TYPE" && content_type;
+            bool skip =
+                (!strcasecmp(cgi.c_str(), "CONTENT_TYPE") && content_type) || !server_made(cgi);
             for (const char *w : withheld)
-                skip = skip || cgi == w;
+                skip = skip || !strcasecmp(cgi.c_str(), w);
             std::string http;
             bool word = true;
             for (unsigned char c : cgi) {
@@ -307,7 +330,7 @@ void check_mount(const char *query, const char *method, const char *length,
                 word = c == '_';
             }
             if (skip || http.empty() || reference_lists(connection, http)) continue;
-            accept = accept || cgi == "ACCEPT";
+            accept = accept || !strcasecmp(cgi.c_str(), "ACCEPT");
             expected.push_back(http + ": " + value);
         } else if (name == "CONTENT_TYPE" && !value.empty()) {
             expected.push_back("Content-Type: " + value);
@@ -337,6 +360,74 @@ void check_mount(const char *query, const char *method, const char *length,
     check(lines == expected);
 }
 
+// ---- the oracles every plan meets ----
+
+std::optional<std::string> url_part(CURLU *url, CURLUPart part) {
+    char *text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK) return std::nullopt;
+    std::string value = text;
+    curl_free(text);
+    return value;
+}
+
+// libcurl parses the URL as the transfer does (a URL without a scheme is
+// guessed to be http): the upstream, with no user, password or options.
+void check_authority(const request_plan &plan) {
+    if (plan.action == request_action::refuse) return;
+    CURLU *url = curl_url();
+    check(url != nullptr);
+    check(curl_url_set(url, CURLUPART_URL, plan.url.c_str(),
+                       CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK);
+    check(url_part(url, CURLUPART_SCHEME) == "http");
+    check(url_part(url, CURLUPART_HOST) == "127.0.0.1");
+    check(url_part(url, CURLUPART_PORT) == "8011");
+    check(!url_part(url, CURLUPART_USER));
+    check(!url_part(url, CURLUPART_PASSWORD));
+    check(!url_part(url, CURLUPART_OPTIONS));
+    curl_url_cleanup(url);
+}
+
+// No line comes from an entry whose name behind "HTTP_" holds "-" or a byte
+// outside the token set, and no line names the client's framing. A field
+// name that another entry, or the gateway itself, may also give a line
+// under is left to the reference comparison, and so is a name holding ":".
+void check_names(const std::vector<std::string> &entries, const request_plan &plan, bool mount) {
+    if (plan.action == request_action::refuse) return;
+    // A line's field name as the upstream compares it.
+    auto field = [mount](std::string name) {
+        name = name.substr(0, name.find(':'));
+        for (char &c : name)
+            c = mount ? (c == '_' ? '-' : static_cast<char>(std::tolower(c))) : c;
+        return name;
+    };
+    std::vector<std::string> lines, allowed;
+    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
+        lines.push_back(field(item->data));
+    for (const std::string &entry : entries) {
+        const auto eq = entry.find('=');
+        if (starts(entry, "HTTP_") && eq != std::string::npos &&
+            server_made(entry.substr(5, eq - 5)))
+            allowed.push_back(field(entry.substr(5, eq - 5)));
+        if (starts(entry, "CONTENT_TYPE") && eq != std::string::npos)
+            allowed.push_back(field("Content-Type" + entry.substr(12, eq - 12)));
+    }
+    for (const char *own : {"X-Forwarded-For", "X-Forwarded-Host", "X-Forwarded-Proto",
+                            "X-Forwarded-Prefix", "Accept", "Expect"})
+        allowed.push_back(field(own));
+    for (const std::string &entry : entries) {
+        const auto eq = entry.find('=');
+        if (!starts(entry, "HTTP_") || eq == std::string::npos) continue;
+        const std::string name = entry.substr(5, eq - 5);
+        if (server_made(name) || name.find(':') != std::string::npos) continue;
+        const std::string withheld = field(name);
+        if (std::find(allowed.begin(), allowed.end(), withheld) != allowed.end()) continue;
+        check(std::find(lines.begin(), lines.end(), withheld) == lines.end());
+    }
+    for (const std::string &line : lines)
+        for (const char *framing : {"content-length", "transfer-encoding"})
+            check(strcasecmp(line.c_str(), framing) != 0);
+}
+
 } // namespace
 
 // Input: a flag byte (which of query, method and length are set), then
@@ -361,8 +452,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     envp.push_back(nullptr);
 
     const request_plan plan = plan_request(query, method, length, envp.data());
-    if (query && !std::strstr(query, "path=")) {
-        check_mount(query, method, length, {fields.begin() + 3, fields.end()}, plan);
+    const std::vector<std::string> entries(fields.begin() + 3, fields.end());
+    const bool mount = !query || !std::strstr(query, "path=");
+    check_authority(plan);
+    check_names(entries, plan, mount);
+    if (mount) {
+        check_mount(query, method, length, entries, plan);
         return 0;
     }
 
@@ -373,7 +468,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // What the request must turn into, worked out from the references.
     std::string value, url;
     std::vector<std::string> expected_lines;
-    bool refuse = !query || !reference_path(query, value) || !method;
+    bool refuse = !reference_path(query, value) || !method;
     bool if_range = false, chunked = false;
     for (std::size_t i = 3; i < fields.size(); ++i) {
         if_range = if_range || starts(fields[i], "HTTP_IF_RANGE=");
@@ -389,7 +484,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (!refuse) {
         url = reference_encoding(value);
-        refuse = url.size() > 513;
+        // Behind the port, anything but "/" or "?" would leave the authority.
+        refuse = url.size() > 513 || (!url.empty() && url[0] != '/' && url[0] != '?');
     }
     std::int32_t body_size = 0;
     const bool is_get = !refuse && std::strncmp(method, "GET", 3) == 0;
