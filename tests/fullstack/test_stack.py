@@ -22,6 +22,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(__file__))
 import stack  # noqa: E402
@@ -176,6 +177,14 @@ def client_view(url, case):
     lines = [line.split(":", 1) for line in sections[-1].split("\r\n")[1:]]
     for name in FIELDS + case.fields:
         view[name] = tuple(v.strip() for n, v in lines if n.strip().lower() == name.lower())
+    if "-L" in case.args:  # each redirect followed: its status, and where it led
+        hops, at = [], url
+        for section in sections[:-1]:
+            at = urllib.parse.urljoin(at, "".join(
+                v.strip() for n, v in (line.split(":", 1) for line in section.split("\r\n")[1:])
+                if n.strip().lower() == "location"))
+            hops.append((int(section.split(" ")[1]), at))
+        view["redirects"] = tuple(hops)
     return view
 
 
@@ -290,9 +299,16 @@ MOUNT_CASES = [
     *(MountCase(f"path with {name}", f"/a{escape}b/caf%C3%A9?v=16", (), None, reply(),
                 {"target": f"/a{escape}b/caf%C3%A9?v=16"}, {"status": 200})
       for name, escape in (("%2F", "%2F"), ("%3F", "%3F"), ("a blank", "%20"), ("UTF-8", "%C3%A9"))),
+    # The prefix without its slash is redirected to it (by the deploy file,
+    # or nginx itself), the query kept.
+    *(MountCase(f"bare prefix{name}", query, ("-L",), None, reply(),
+                {"method": "GET", "target": "/" + query},
+                {"status": 200, "redirects": ((301, f"{ORIGIN}{MOUNT}/{query}"),)})
+      for name, query in (("", "?v=17&w=a%20b/c"), (" without a query", ""))),
 ]
 # What a server cannot do, and why (doc/mount.md has the same).
 MINI_FIELDS = "mini_httpd hands a CGI program only User-Agent, Referer, Cookie and Host"
+BARE_PROGRAM = "the prefix is the program's own path, which without a path is a ?path= request"
 MOUNT_LIMITS = {
     "mini_httpd": {
         "PATCH with a body": "mini_httpd answers PATCH itself with 501",
@@ -301,11 +317,13 @@ MOUNT_LIMITS = {
                         "mini_httpd hands a CGI program a body with POST alone"),
         **dict.fromkeys(("header names", "Accept-Encoding", "conditional GET",
                          "client's X-Forwarded-For"), MINI_FIELDS),
-        "path with %2F": "mini_httpd decodes %2F into PATH_INFO and hands over no REQUEST_URI"},
+        "path with %2F": "mini_httpd decodes %2F into PATH_INFO and hands over no REQUEST_URI",
+        **dict.fromkeys(("bare prefix", "bare prefix without a query"), BARE_PROGRAM)},
     "busybox": {
         "conditional GET": "busybox httpd keeps If-None-Match to itself",
         "Accept-Encoding": "busybox httpd keeps Accept-Encoding to itself",
-        "path with %2F": "busybox httpd answers 404 to an encoded slash"},
+        "path with %2F": "busybox httpd answers 404 to an encoded slash",
+        **dict.fromkeys(("bare prefix", "bare prefix without a query"), BARE_PROGRAM)},
     "apache": {"path with %2F": "Apache answers 404 to an encoded slash (AllowEncodedSlashes Off)"},
     "caddy": {"client's X-Forwarded-For": "Caddy drops an untrusted client's X-Forwarded-For"},
 }
@@ -313,6 +331,26 @@ MOUNT_LIMITS["apache-fastcgi"] = MOUNT_LIMITS["apache"]
 # Where the server's own proxy sends another target: it decodes %2F.
 PROXY_DECODES = {"lighttpd": {"path with %2F"}, "lighttpd-fastcgi": {"path with %2F"},
                  "nginx": {"path with %2F"}, "nginx-fastcgi": {"path with %2F"}}
+
+# What scripts/run offers a newcomer: the demo upstream through the mount with
+# each method, in this order (the item made, changed, read, removed).
+DEMO_ITEM = "/items/note?v=1"
+DEMO_CASES = [
+    MountCase("HEAD", "/api/state?v=1", ("-I",), client={
+        "status": 200, "Content-Type": ("application/json",), "body": hashlib.sha256().hexdigest()}),
+    MountCase("OPTIONS", "/api/state?v=1", ("-X", "OPTIONS"), client={
+        "status": 204, "Allow": ("GET, HEAD, OPTIONS",)}),
+    MountCase("DELETE not allowed", "/api/state?v=1", ("-X", "DELETE"), client={
+        "status": 405, "Allow": ("GET, HEAD, OPTIONS",)}),
+    MountCase("PUT", DEMO_ITEM, ("-X", "PUT", "-H", "Content-Type: text/plain"), b"hello", client={
+        "status": 201, "Location": (f"{MOUNT}/items/note",)}),
+    MountCase("PATCH", DEMO_ITEM, ("-X", "PATCH"), b" world", client={"status": 200}),
+    MountCase("GET", DEMO_ITEM, (), client={
+        "status": 200, "Content-Type": ("text/plain",),
+        "body": hashlib.sha256(b"hello world").hexdigest()}),
+    MountCase("DELETE", DEMO_ITEM, ("-X", "DELETE"), client={"status": 204}),
+    MountCase("GET after DELETE", DEMO_ITEM, (), client={"status": 404}),
+]
 
 
 def received_requests(upstream):
@@ -501,12 +539,21 @@ class FullStack(unittest.TestCase):
                             got[name] = dict(request.headers.items()).get(name)
                     self.assertEqual({k: got[k] for k in case.upstream}, case.upstream)
                     self.assertEqual({k: view.get(k) for k in case.client}, case.client)
-                    if PROXY and "target" in case.upstream:
+                    # The proxies' mounts (stack.py) redirect no bare prefix.
+                    if PROXY and "target" in case.upstream and "-L" not in case.args:
                         client_view(ORIGIN + stack.PROXY_MOUNT + case.path, case)
                         proxied = received_requests(upstream)
                         same = [r.target for r in proxied] == [request.target]
                         self.assertEqual(same, case.id not in PROXY_DECODES.get(SERVER, ()),
                                          f"proxy: {[r.target for r in proxied]}")
+
+    @unittest.skipIf(SERVER == "mini_httpd", "mini_httpd answers PATCH and OPTIONS itself and "
+                     "hands a body to POST alone")
+    def test_demo_upstream_answers_each_method_through_the_mount(self):
+        for case in DEMO_CASES:
+            with self.subTest(case=case.id):
+                view = client_view(ORIGIN + MOUNT + case.path, case)
+                self.assertEqual({k: view.get(k) for k in case.client}, case.client)
 
     @unittest.skipUnless(FASTCGI, "FastCGI mode: no request holds a worker")
     def test_more_streams_than_workers_are_served_at_once(self):
