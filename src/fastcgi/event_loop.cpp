@@ -371,13 +371,21 @@ void start_request(event_loop &loop, connection &c) {
 }
 
 // The transfer has ended (completed, failed or cut).
-void finish_transfer(event_loop &loop, connection &c) {
+void finish_transfer(event_loop &loop, connection &c, CURLcode result) {
     curl_multi_remove_handle(loop.multi, c.transfer.get());
     // After a 417 to its Expect, libcurl never sends Expect again on that
     // handle, and curl_easy_reset keeps it so: such a handle is not reused.
     give_back_handle(loop, std::move(c.transfer), !c.relay.state.replaceable_seen);
     c.transfer.reset();
     mark_dirty(loop, c);
+    // A cut answer gets no FCGI_END_REQUEST: the connection closes once what
+    // came is written, so that the web server ends the client's response as
+    // cut too (no last chunk, or short of its length) instead of complete.
+    if (end_of_transfer(result, c.relay.state) == transfer_end::cut) {
+        c.closing = true;
+        c.draining = false;
+        return;
+    }
     if (c.codec.phase == fastcgi::request_phase::body) {
         c.body_ahead.clear(); // read on to the end of the stdin, and drop it
         c.finish_waits = c.finish_relay = true;
@@ -664,7 +672,7 @@ void take_done_transfers(event_loop &loop) {
         if (m->msg != CURLMSG_DONE) continue;
         void *owner = nullptr;
         curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &owner);
-        finish_transfer(loop, *static_cast<connection *>(owner));
+        finish_transfer(loop, *static_cast<connection *>(owner), m->data.result);
     }
 }
 

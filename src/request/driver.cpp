@@ -95,15 +95,16 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
     plan_upload(plan, body, io);
     const mount_method method{plan.mount.method.c_str()};
     const mount_method *mount = plan.action == request_action::mount ? &method : nullptr;
+    transfer_end end = transfer_end::complete;
     if (handle)
-        perform_transfer(handle, plan.url.c_str(), plan.headers.get(), io, mount);
+        end = perform_transfer(handle, plan.url.c_str(), plan.headers.get(), io, mount);
     else if (mount)
-        forward_mount(plan.url.c_str(), method, plan.headers.get(), io);
+        end = forward_mount(plan.url.c_str(), method, plan.headers.get(), io);
     else if (io.upload)
-        forward_post(plan.url.c_str(), plan.content_length, plan.headers.get(), io);
+        end = forward_post(plan.url.c_str(), plan.content_length, plan.headers.get(), io);
     else
-        forward_get(plan.url.c_str(), plan.headers.get(), io);
+        end = forward_get(plan.url.c_str(), plan.headers.get(), io);
     take_in_body(relay, body); // what the upstream did not take
     relay_finish(relay);
-    return 0;
+    return end == transfer_end::cut ? cut_status : 0;
 }

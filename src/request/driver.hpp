@@ -20,11 +20,14 @@ struct cgi_request {
 };
 
 constexpr int refused_status = -1; // exit status 255
+// The upstream's answer broke off after it had begun: what went out stays,
+// and the status tells the failure.
+constexpr int cut_status = 1;
 
 // handle is a handle to reuse for the transfer, or null for a process that
 // serves one request (a handle of its own, libcurl set up around it). body
-// reads the request body; its size is set here. Returns 0, or
-// refused_status after the 400 answer.
+// reads the request body; its size is set here. Returns 0, refused_status
+// after the 400 answer, or cut_status.
 int serve_request(const cgi_request &request, relay_context &relay, body_source &body,
                   CURL *handle) noexcept;
 

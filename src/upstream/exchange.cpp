@@ -8,14 +8,16 @@ namespace {
 
 constexpr const char *user_agent = "libcurl-agent/1.0";
 
-void perform_once(const char *url, curl_slist *headers, transfer_io &io,
-                  const mount_method *mount = nullptr) {
+transfer_end perform_once(const char *url, curl_slist *headers, transfer_io &io,
+                          const mount_method *mount = nullptr) {
+    transfer_end end = transfer_end::complete;
     curl_global_init(CURL_GLOBAL_ALL);
     {
         const easy_handle handle(curl_easy_init());
-        if (handle) perform_transfer(handle.get(), url, headers, io, mount);
+        if (handle) end = perform_transfer(handle.get(), url, headers, io, mount);
     }
     curl_global_cleanup();
+    return end;
 }
 
 // A mount request goes as a proxy sends it: the client's method, a body as
@@ -33,10 +35,14 @@ void set_mount_method(CURL *h, const mount_method &mount, const transfer_io &io)
 
 } // namespace
 
-void perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io,
-                      const mount_method *mount) {
+transfer_end end_of_transfer(CURLcode result, const relay_state &relay) {
+    return result != CURLE_OK && answer_began(relay) ? transfer_end::cut : transfer_end::complete;
+}
+
+transfer_end perform_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io,
+                              const mount_method *mount) {
     prepare_transfer(h, url, headers, io, mount);
-    curl_easy_perform(h);
+    return end_of_transfer(curl_easy_perform(h), io.body.context->state);
 }
 
 void prepare_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io &io,
@@ -63,17 +69,17 @@ void prepare_transfer(CURL *h, const char *url, curl_slist *headers, transfer_io
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(io.upload->remaining));
 }
 
-void forward_get(const char *url, curl_slist *headers, transfer_io &io) {
-    perform_once(url, headers, io);
+transfer_end forward_get(const char *url, curl_slist *headers, transfer_io &io) {
+    return perform_once(url, headers, io);
 }
 
-void forward_post(const char *url, std::int32_t content_length, curl_slist *headers,
-                  transfer_io &io) {
+transfer_end forward_post(const char *url, std::int32_t content_length, curl_slist *headers,
+                          transfer_io &io) {
     io.upload->remaining = content_length;
-    perform_once(url, headers, io);
+    return perform_once(url, headers, io);
 }
 
-void forward_mount(const char *url, const mount_method &method, curl_slist *headers,
-                   transfer_io &io) {
-    perform_once(url, headers, io, &method);
+transfer_end forward_mount(const char *url, const mount_method &method, curl_slist *headers,
+                           transfer_io &io) {
+    return perform_once(url, headers, io, &method);
 }

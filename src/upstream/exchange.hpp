@@ -22,21 +22,32 @@ struct mount_method {
     const char *name;
 };
 
+// How a transfer ended, as the web server must learn it.
+enum class transfer_end {
+    complete, // the whole answer, or none at all (the relay's own answer stands in)
+    cut,      // the answer began and then broke off: what went out is all there is
+};
+
+// How the transfer that libcurl ended with result went, once the relay has
+// taken all it delivered. Any failure after the answer began is a cut: a
+// short Content-Length body, a chunked body without its last chunk or with
+// a malformed chunk, a read error, or the web server gone.
+transfer_end end_of_transfer(CURLcode result, const relay_state &relay);
+
 // Sets the transfer's options on a fresh (or reset) handle, for a caller
 // that performs it itself (a multi handle).
 void prepare_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,
                       const mount_method *mount = nullptr);
 
 // Sets the transfer's options on a fresh (or reset) handle and performs it.
-// The outcome is not examined: what the relay wrote is the whole answer.
-void perform_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,
-                      const mount_method *mount = nullptr);
+transfer_end perform_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,
+                              const mount_method *mount = nullptr);
 
 // One transfer on a handle of its own, with libcurl's global state set up
 // and torn down around it, as a process that serves one request does. A
 // POST reads its body through io.upload, announced as content_length.
-void forward_get(const char *url, curl_slist *headers, transfer_io &io);
-void forward_post(const char *url, std::int32_t content_length, curl_slist *headers,
-                  transfer_io &io);
-void forward_mount(const char *url, const mount_method &method, curl_slist *headers,
-                   transfer_io &io);
+transfer_end forward_get(const char *url, curl_slist *headers, transfer_io &io);
+transfer_end forward_post(const char *url, std::int32_t content_length, curl_slist *headers,
+                          transfer_io &io);
+transfer_end forward_mount(const char *url, const mount_method &method, curl_slist *headers,
+                           transfer_io &io);

@@ -253,6 +253,13 @@ void relay_written(relay_state &st) {
     if (st.phase != relay_phase::gathering && st.phase != relay_phase::held) st.section.clear();
 }
 
+bool answer_began(const relay_state &st) {
+    // A passthrough form's cut section still goes out, as far as it came; a
+    // document form's is replaced by the 502 answer.
+    return st.written || st.phase == relay_phase::held ||
+           (st.form == response_form::passthrough && !st.section.empty());
+}
+
 std::size_t relay_chunk(char *data, std::size_t size, std::size_t count, void *user) noexcept {
     const std::size_t n = size * count;
     const auto &stream = *static_cast<relay_stream *>(user);

@@ -67,6 +67,11 @@ std::string_view plan_finish(relay_state &state);
 // The output of plan_chunk or plan_finish has been written.
 void relay_written(relay_state &state);
 
+// Whether something of the upstream's answer went out, or goes out at the
+// end of the transfer: then a transfer that breaks off leaves the client a
+// cut answer. Before that, the gateway's own answer (502) or none stands in.
+bool answer_began(const relay_state &state);
+
 // Where the response goes: a function that writes both pieces whole, in
 // order, and says whether it could.
 struct relay_sink {

@@ -1,3 +1,4 @@
+#include "upstream/exchange.hpp"
 #include "upstream/relay.hpp"
 #include "upstream/rewrite.hpp"
 
@@ -38,6 +39,18 @@ struct chunk {
     bool is_header;
 };
 
+// Replays a delivery sequence into state; returns what would reach the web
+// server before the end of the transfer.
+std::string replay(relay_state &state, const std::vector<chunk> &chunks) {
+    std::string out;
+    for (const auto &c : chunks) {
+        const relay_output o = plan_chunk(state, c.data, c.is_header);
+        out.append(o.head).append(o.chunk);
+        relay_written(state);
+    }
+    return out;
+}
+
 // Replays a delivery sequence and the end of the transfer; returns what
 // would reach the web server.
 std::string relay_all(response_form form, const std::vector<chunk> &chunks,
@@ -48,12 +61,7 @@ std::string relay_all(response_form form, const std::vector<chunk> &chunks,
     state.mounted = mounted;
     state.mount_prefix = "/app";
     state.mount_origin = "http://example.org";
-    std::string out;
-    for (const auto &c : chunks) {
-        const relay_output o = plan_chunk(state, c.data, c.is_header);
-        out.append(o.head).append(o.chunk);
-        relay_written(state);
-    }
+    std::string out = replay(state, chunks);
     out.append(plan_finish(state));
     return out;
 }
@@ -283,6 +291,53 @@ TEST(PlanChunk, RelaysResponsesAsTheClientMustSeeThem) {
     };
     for (const auto &c : cases)
         EXPECT_EQ(relay_all(c.form, c.chunks, c.rename_location, c.mounted), c.expected) << c.name;
+}
+
+TEST(EndOfTransfer, AFailedTransferIsACutOnceTheUpstreamsAnswerBegan) {
+    const std::vector<chunk> head = {
+        {"HTTP/1.1 200 OK\r\n", true}, {"Content-Length: 10\r\n", true}, {"\r\n", true}};
+    std::vector<chunk> head_and_body = head;
+    head_and_body.push_back({"part", false});
+    const std::vector<chunk> mid_header = {{"HTTP/1.1 200 OK\r\n", true}, {"A: 1\r\n", true}};
+    const std::vector<chunk> interim = {{"HTTP/1.1 100 Continue\r\n", true}, {"\r\n", true}};
+    const std::vector<chunk> held_417 = {{"HTTP/1.1 417 Expectation Failed\r\n", true},
+                                         {"\r\n", true}};
+    const transfer_end cut = transfer_end::cut;
+    const transfer_end complete = transfer_end::complete;
+    const struct {
+        const char *name;
+        response_form form;
+        std::vector<chunk> chunks;
+        CURLcode result;
+        transfer_end expected;
+    } cases[] = {
+        {"whole answer", document, head_and_body, CURLE_OK, complete},
+        {"whole answer, passthrough", passthrough, head_and_body, CURLE_OK, complete},
+        {"short of Content-Length", document, head_and_body, CURLE_PARTIAL_FILE, cut},
+        {"short of Content-Length, passthrough", passthrough, head_and_body, CURLE_PARTIAL_FILE,
+         cut},
+        {"bad chunk", document, head_and_body, CURLE_RECV_ERROR, cut},
+        {"the web server gone", passthrough, head_and_body, CURLE_WRITE_ERROR, cut},
+        {"cut right after the head", document, head, CURLE_PARTIAL_FILE, cut},
+        {"body before any head", passthrough, {{"x", false}}, CURLE_RECV_ERROR, cut},
+        {"nothing came", document, {}, CURLE_COULDNT_CONNECT, complete},
+        {"nothing came, passthrough", passthrough, {}, CURLE_GOT_NOTHING, complete},
+        {"a head cut short: the 502 answer stands in", document, mid_header, CURLE_RECV_ERROR,
+         complete},
+        {"a head cut short goes out as far as it came, passthrough", passthrough, mid_header,
+         CURLE_RECV_ERROR, cut},
+        {"an interim section only: the 502 answer stands in", document, interim, CURLE_READ_ERROR,
+         complete},
+        {"an interim section went out, passthrough", passthrough, interim, CURLE_READ_ERROR, cut},
+        {"a held 417 goes out as the answer", document, held_417, CURLE_RECV_ERROR, cut},
+        {"a held 417 that ended well", document, held_417, CURLE_OK, complete},
+    };
+    for (const auto &c : cases) {
+        relay_state state;
+        state.form = c.form;
+        replay(state, c.chunks);
+        EXPECT_EQ(end_of_transfer(c.result, state), c.expected) << c.name;
+    }
 }
 
 TEST(Rewrite, RedirectsAndCookiePathsLeadBackThroughTheMount) {
