@@ -2,6 +2,7 @@
 """A small demo upstream for cgi_forward, on 127.0.0.1:8011.
 
 Endpoints:
+  /                  this list, as JSON
   /api/state         a JSON document (HTTP/1.1 with Content-Length)
   /http10            an HTTP/1.0 reply: the gateway puts a Status block in front
   /http10?bare=1     the same without a reason phrase in the status line
@@ -91,7 +92,7 @@ class Handler(BaseHTTPRequestHandler):
         """The methods an endpoint answers besides OPTIONS; None: no such endpoint."""
         if path.startswith("/items/") and len(path) > len("/items/"):
             return ("GET", "HEAD", "PUT", "PATCH", "DELETE")
-        if path in ("/api/state", "/http10", "/stream", "/events", "/streams") or (
+        if path in ("/", "/api/state", "/http10", "/stream", "/events", "/streams") or (
                 path.startswith("/status/") and path[8:].isdigit()):
             return ("GET", "HEAD")
         return None
@@ -141,6 +142,8 @@ class Handler(BaseHTTPRequestHandler):
             self.stream(0, 1.0, "data: event %d\n\n", "text/event-stream")
         elif url.path.startswith("/status/"):
             self.reply(int(url.path[8:]), b"")
+        elif url.path == "/":
+            self.reply(200, (json.dumps({"endpoints": ENDPOINTS}, indent=1) + "\n").encode())
         else:
             self.reply(200, (json.dumps(self.server.streams.report("reset" in query)) + "\n")
                        .encode())
@@ -227,6 +230,9 @@ class Handler(BaseHTTPRequestHandler):
             self.server.streams.change(-1)
 
 
+# What / lists, as the docstring has them.
+ENDPOINTS = ["/", "/api/state", "/http10", "/http10?bare=1", "/stream?n=5", "/events", "/echo",
+             "/items/NAME", "/status/404", "/streams"]
 ITEM_LIMIT = 1 << 20  # bytes an item holds at most
 ITEM_COUNT = 100  # items the store holds at most
 
