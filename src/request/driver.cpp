@@ -47,6 +47,7 @@ bool begin_request(const cgi_request &request, relay_context &relay, request_pla
         plan = plan_request(request.query, request.method, request.content_length, request.envp,
                             request.decoder);
         if (plan.is_mount) mount_relay(relay.state, plan.mount);
+        if (plan.mount.chunk_framed && !request.unframed) plan.action = request_action::refuse;
     } catch (const std::bad_alloc &) {
         plan = request_plan{}; // refused, like any other failed allocation
     }
@@ -93,6 +94,7 @@ int serve_request(const cgi_request &request, relay_context &relay, body_source 
 
     transfer_io io{{&relay, true}, {&relay, false}, nullptr};
     plan_upload(plan, body, io);
+    if (io.upload && plan.mount.chunk_framed) io.upload = request.unframed;
     const mount_method method{plan.mount.method.c_str()};
     const mount_method *mount = plan.action == request_action::mount ? &method : nullptr;
     transfer_end end = transfer_end::complete;

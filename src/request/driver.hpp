@@ -17,6 +17,9 @@ struct cgi_request {
     const char *content_length;
     char **envp;
     CURL *decoder = nullptr; // a handle the translation may use, or null
+    // Reads a body handed over in its chunk framing; null where this way in
+    // never gets one, so such a request is refused.
+    body_source *unframed = nullptr;
 };
 
 constexpr int refused_status = -1; // exit status 255

@@ -226,12 +226,19 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     if (!length || length->empty()) {
         if (const auto other = env.http_content_length; other && !other->empty()) length = other;
     }
-    // Caddy gives a body without a length as CONTENT_LENGTH=-1, as the
-    // path= form reads it too.
-    if ((chunked && (!length || length->empty())) || (length && *length == "-1")) {
-        // busybox httpd hands a chunked body over with its chunk framing:
-        // forwarded, the upstream would get the framing as data.
-        if (same_name(server_product(env.server_software.value_or("")), "busybox")) return plan;
+    // busybox httpd hands a chunked body over with its chunk framing (and at
+    // most the length the client also gave, which the framing overrides):
+    // the way in reads it through a decoder. Forwarded as it is, the
+    // upstream would get the framing as data.
+    const bool busybox = same_name(server_product(env.server_software.value_or("")), "busybox");
+    if (busybox && chunked) {
+        mount.has_body = true;
+        mount.body_size = -1;
+        mount.chunk_framed = true;
+    } else if ((chunked && (!length || length->empty())) || (length && *length == "-1")) {
+        // Caddy gives a body without a length as CONTENT_LENGTH=-1, as the
+        // path= form reads it too; busybox httpd never does.
+        if (busybox) return plan;
         mount.has_body = true;
         mount.body_size = -1;
     } else if (length && !length->empty()) {

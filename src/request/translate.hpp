@@ -57,6 +57,7 @@ struct mount_plan {
     std::string method;         // the client's, forwarded as it is
     bool has_body = false;      // whether a body goes with it
     std::int64_t body_size = 0; // its size; -1 when read to the end of the input
+    bool chunk_framed = false;  // the input holds the body in its chunk framing
     std::string prefix;         // SCRIPT_NAME: where the upstream is mounted
     std::string origin;         // the client's "scheme://host", for redirects
 };

@@ -11,6 +11,7 @@ WAY_IN picks how each request reaches the gateway; the cases are the same:
                 cgi-fcgi cannot send, the raw client fastcgi_client.py does
 """
 import hashlib
+import itertools
 import os
 import re
 import resource
@@ -740,6 +741,47 @@ class MountRequests(GatewayTest):
                 self.assertEqual(out, expected)
                 self.assertEqual(code, 0 if expected == MOUNT_NOT_ALLOWED else 255)
                 self.assertFalse(up.contacted)
+
+    def test_busybox_chunk_framing_is_decoded_and_only_a_whole_body_completes(self):
+        # busybox httpd hands a chunked upload over as the framing itself.
+        data = os.urandom(3 << 20)
+        framed, at = b"", 0
+        for size in itertools.cycle((1, 4095, 70000, 1 << 20)):
+            if at == len(data):
+                break
+            piece = data[at:at + size]
+            framed += b"%X;at=%d\r\n" % (len(piece), at) + piece + b"\r\n"
+            at += len(piece)
+        framed += b"0\r\nX-Sum: 1\r\n\r\n"
+        # (name, standard input, the body the upstream gets whole, or None)
+        cases = [("small", b"5\r\nhello\r\n0\r\n\r\n", b"hello"),
+                 ("3 MiB with extensions and trailers", framed, data),
+                 ("what follows the end", b"2\r\nok\r\n0\r\n\r\n5\r\nextra\r\n", b"ok"),
+                 ("no body", b"0\r\n\r\n", b""),
+                 ("input ends before the last chunk", framed[:-20], None),
+                 ("input ends inside a chunk", framed[:100000], None),
+                 ("no input", b"", None),
+                 ("data longer than its size", b"3\r\nhello\r\n0\r\n\r\n", None),
+                 ("bad size line", b"5\r\nhello\r\nzz\r\n0\r\n\r\n", None),
+                 ("bare LF", b"5\nhello\n0\n\n", None)]
+        reply = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"
+        for name, stdin, whole in cases:
+            with self.subTest(name):
+                env = self.mount_env("PUT", HTTP_TRANSFER_ENCODING="chunked",
+                                     SERVER_SOFTWARE="busybox httpd/1.35.0")
+                up, code, out = self.serve([reply], env, stdin)
+                if not CGI:  # no web server hands FastCGI the framing: refused as before
+                    self.assertEqual((code, out, up.contacted), (255, BAD_REQUEST, False))
+                    continue
+                head, _, sent = up.request.partition(b"\r\n\r\n")
+                self.assertIn(b"Transfer-Encoding: chunked", head.split(b"\r\n"))
+                # Cut short or malformed, the upload is aborted: no last chunk.
+                self.assertEqual(sent.endswith(b"0\r\n\r\n"), whole is not None)
+                if whole is None:
+                    self.assertEqual((code, out), (0, b"Status: 502 Bad Gateway\r\n\r\n"))
+                else:
+                    self.assertEqual(dechunk(sent), whole)
+                    self.assertEqual((code, out), (0, b"Status: 200 OK\r\n" + reply[17:]))
 
 
 CUT = 1 if CGI else "closed without FCGI_END_REQUEST"

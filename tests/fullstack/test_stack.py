@@ -188,6 +188,24 @@ def client_view(url, case):
     return view
 
 
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def framed_view(url, case):
+    """What a client gets for a POST whose chunk framing it writes itself."""
+    url = urllib.parse.urlsplit(url)
+    with socket.create_connection((url.hostname, url.port), 30) as s:
+        s.sendall(f"POST {url.path}?{url.query} HTTP/1.1\r\nHost: {url.netloc}\r\n"
+                  "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n".encode()
+                  + case.framing)
+        answer = b""
+        while part := s.recv(65536):
+            answer += part
+    status = int(answer.split(b" ", 2)[1]) if answer.startswith(b"HTTP/") else None
+    return {"status": status, "success": status is not None and 200 <= status < 300}
+
+
 def differences(gateway, proxy):
     """The parts of two views that differ; Content-Length only where both have it."""
     return {part for part in gateway.keys() | proxy.keys()
@@ -253,8 +271,15 @@ def concurrently(calls):
 # busybox httpd and mini_httpd run the gateway as /cgi-bin/cgi_forward/...
 MOUNT = "/cgi-bin/cgi_forward" if SERVER in ("busybox", "mini_httpd") else stack.MOUNT
 ORIGIN = f"http://127.0.0.1:{stack.WEB_PORT}"
-MountCase = collections.namedtuple("MountCase", "id path args upload answer upstream client fields",
-                                   defaults=(None, None, {}, {}, ()))
+# upstream None: no request reaches the upstream whole. framing: a chunked
+# body's framing as the client sends it, on a socket of its own.
+MountCase = collections.namedtuple("MountCase",
+                                   "id path args upload answer upstream client fields framing",
+                                   defaults=(None, None, {}, {}, (), None))
+# busybox httpd 1.35 hands a CGI program only the part of a chunked body
+# that came with the head: a larger one never reaches the upstream whole.
+CUT_BY_BUSYBOX = SERVER == "busybox"
+LARGE = os.urandom(3 << 20)
 MOUNT_CASES = [
     MountCase("PUT with a body", "/items/1?v=1", ("-X", "PUT"), b"a new version\n", uploaded,
               {"method": "PUT", "target": "/items/1?v=1", "body": b"a new version\n"},
@@ -299,6 +324,18 @@ MOUNT_CASES = [
     *(MountCase(f"path with {name}", f"/a{escape}b/caf%C3%A9?v=16", (), None, reply(),
                 {"target": f"/a{escape}b/caf%C3%A9?v=16"}, {"status": 200})
       for name, escape in (("%2F", "%2F"), ("%3F", "%3F"), ("a blank", "%20"), ("UTF-8", "%C3%A9"))),
+    # A body without a length: busybox httpd hands its chunk framing over.
+    MountCase("chunked upload", "/items?v=18", ("-H", "Transfer-Encoding: chunked"),
+              b"hello world", uploaded, {"method": "POST", "body": b"hello world"},
+              {"status": 200}),
+    MountCase("chunked upload over 1 MiB", "/items/3?v=19",
+              ("-X", "PUT", "-H", "Transfer-Encoding: chunked"), LARGE, uploaded,
+              None if CUT_BY_BUSYBOX else {"method": "PUT", "body_sha256": sha256(LARGE)},
+              {"status": 502 if CUT_BY_BUSYBOX else 200}),
+    *(MountCase(f"malformed chunk framing: {name}", "/items?v=20", (), answer=uploaded,
+                upstream=None, client={"success": False}, framing=framing)
+      for name, framing in (("data longer than its size", b"5\r\nhello, world\r\n0\r\n\r\n"),
+                            ("size not hex", b"5\r\nhello\r\nzz\r\n0\r\n\r\n"))),
     # The prefix without its slash is redirected to it (by the deploy file,
     # or nginx itself), the query kept.
     *(MountCase(f"bare prefix{name}", query, ("-L",), None, reply(),
@@ -318,7 +355,12 @@ MOUNT_LIMITS = {
         **dict.fromkeys(("header names", "Accept-Encoding", "conditional GET",
                          "client's X-Forwarded-For"), MINI_FIELDS),
         "path with %2F": "mini_httpd decodes %2F into PATH_INFO and hands over no REQUEST_URI",
-        **dict.fromkeys(("bare prefix", "bare prefix without a query"), BARE_PROGRAM)},
+        **dict.fromkeys(("bare prefix", "bare prefix without a query"), BARE_PROGRAM),
+        **dict.fromkeys(("chunked upload", "chunked upload over 1 MiB",
+                         "malformed chunk framing: data longer than its size",
+                         "malformed chunk framing: size not hex"),
+                        "mini_httpd hands a chunked body over as its framing, with neither a "
+                        "length nor HTTP_TRANSFER_ENCODING: the upstream gets an empty body")},
     "busybox": {
         "conditional GET": "busybox httpd keeps If-None-Match to itself",
         "Accept-Encoding": "busybox httpd keeps Accept-Encoding to itself",
@@ -530,12 +572,18 @@ class FullStack(unittest.TestCase):
                         self.skipTest(MOUNT_LIMITS[SERVER][case.id])
                     upstream.script = case.answer
                     received_requests(upstream)  # what a failed case left
-                    view = client_view(ORIGIN + MOUNT + case.path, case)
+                    view = (framed_view if case.framing else client_view)(
+                        ORIGIN + MOUNT + case.path, case)
                     seen = received_requests(upstream)
+                    if case.upstream is None:
+                        self.assertEqual(seen, [], view)
+                        self.assertEqual({k: view.get(k) for k in case.client}, case.client)
+                        continue
                     self.assertEqual(len(seen), 1, view)
                     request = seen[0]
                     got = {"method": request.method, "target": request.target,
-                           "body": request.body, "body_size": len(request.body)}
+                           "body": request.body, "body_size": len(request.body),
+                           "body_sha256": sha256(request.body)}
                     for name in case.upstream:
                         if name[0].isupper():  # a field, by the name as the upstream reads it
                             got[name] = dict(request.headers.items()).get(name)

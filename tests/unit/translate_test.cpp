@@ -441,6 +441,7 @@ struct mount_case {
     std::string url;
     std::vector<std::string> lines;
     std::int64_t body_size = -2; // -2: no body
+    bool chunk_framed = false;
 };
 
 TEST(PlanMount, ForwardsAsAProxyWould) {
@@ -558,14 +559,27 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
          request_action::mount, "http://127.0.0.1:8011/api", base_lines, -1},
         {"caddy's unknown length", "", "POST", "-1", mounted, request_action::mount,
          "http://127.0.0.1:8011/api", base_lines, -1},
-        {"busybox keeps the chunk framing in the body",
+        {"busybox hands over the chunk framing", "", "POST", nullptr,
+         with(mounted, {"HTTP_TRANSFER_ENCODING=chunked", "SERVER_SOFTWARE=busybox httpd/1.35.0"}),
+         request_action::mount, "http://127.0.0.1:8011/api", base_lines, -1, true},
+        {"busybox: the framing overrides a length", "", "PUT", nullptr,
+         with(mounted, {"HTTP_CONTENT_LENGTH=5", "HTTP_TRANSFER_ENCODING=gzip, chunked",
+                        "SERVER_SOFTWARE=BusyBox httpd/1.36"}),
+         request_action::mount, "http://127.0.0.1:8011/api", base_lines, -1, true},
+        {"busybox without chunked keeps the length", "", "POST", "5",
+         with(mounted, {"HTTP_TRANSFER_ENCODING=chunkedx", "SERVER_SOFTWARE=busybox httpd/1.35.0"}),
+         request_action::mount, "http://127.0.0.1:8011/api", base_lines, 5},
+        {"busybox never gives -1",
          "",
          "POST",
-         nullptr,
-         with(mounted, {"HTTP_TRANSFER_ENCODING=chunked", "SERVER_SOFTWARE=busybox httpd/1.35.0"}),
+         "-1",
+         with(mounted, {"SERVER_SOFTWARE=busybox httpd/1.35.0"}),
          request_action::refuse,
          "",
          {}},
+        {"only busybox hands over the framing", "", "POST", nullptr,
+         with(mounted, {"HTTP_TRANSFER_ENCODING=chunked", "SERVER_SOFTWARE=Apache/2.4.71"}),
+         request_action::mount, "http://127.0.0.1:8011/api", base_lines, -1},
         {"header names, hop-by-hop fields and the forwarding fields",
          "",
          "GET",
@@ -646,6 +660,7 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
         if (!plan.is_mount) continue;
         EXPECT_EQ(header_lines(plan), c.lines) << c.name;
         EXPECT_EQ(plan.mount.has_body ? plan.mount.body_size : -2, c.body_size) << c.name;
+        EXPECT_EQ(plan.mount.chunk_framed, c.chunk_framed) << c.name;
         EXPECT_EQ(plan.mount.method, c.method) << c.name;
     }
 }
