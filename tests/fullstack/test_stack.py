@@ -378,8 +378,9 @@ PROXY_DECODES = {"lighttpd": {"path with %2F"}, "lighttpd-fastcgi": {"path with 
 # each method, in this order (the item made, changed, read, removed).
 DEMO_ITEM = "/items/note?v=1"
 DEMO_CASES = [
-    MountCase("the list at /", "/?v=1", (), client={
-        "status": 200, "Content-Type": ("application/json",)}),
+    # busybox httpd answers the program's path with a slash (PATH_INFO "/") with 404.
+    *([MountCase("the list at /", "/?v=1", (), client={
+        "status": 200, "Content-Type": ("application/json",)})] if SERVER != "busybox" else []),
     MountCase("HEAD", "/api/state?v=1", ("-I",), client={
         "status": 200, "Content-Type": ("application/json",), "body": hashlib.sha256().hexdigest()}),
     MountCase("OPTIONS", "/api/state?v=1", ("-X", "OPTIONS"), client={
