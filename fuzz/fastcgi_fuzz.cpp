@@ -4,7 +4,8 @@
 // input at once; the records taken must be those a plain reading of the
 // header layout finds; every reply must be a well-formed record, with one
 // FCGI_UNKNOWN_TYPE per record of a type a responder does not take; and the
-// records taken, written out again, must read back the same.
+// records taken, written out again, must read back the same; and params
+// cut into records otherwise must give the same environments.
 #include "fastcgi/connection_codec.hpp"
 
 #include <cstdint>
@@ -97,6 +98,44 @@ run_result run(const std::vector<std::string_view> &pieces) {
     return out;
 }
 
+// The records again, each params record's content cut into records of 1
+// to 7 bytes in a pattern `cut` sets, with a header written by hand.
+std::string reframed(const std::vector<plain_record> &records, unsigned cut) {
+    std::string out;
+    const auto put = [&out](const plain_record &r, std::string_view content) {
+        const char header[8] = {1,
+                                static_cast<char>(r.type),
+                                static_cast<char>(r.id >> 8),
+                                static_cast<char>(r.id & 0xff),
+                                static_cast<char>(content.size() >> 8),
+                                static_cast<char>(content.size() & 0xff),
+                                0,
+                                0};
+        out.append(header, sizeof header).append(content);
+    };
+    for (const plain_record &r : records) {
+        if (r.type != 4 || r.content.empty()) {
+            put(r, r.content);
+            continue;
+        }
+        const std::string_view content(r.content);
+        for (std::size_t at = 0, i = 0; at < content.size(); ++i) {
+            const std::size_t length = 1 + (cut + i * 5) % 7;
+            put(r, content.substr(at, length));
+            at += length;
+        }
+    }
+    return out;
+}
+
+// The environments the requests started with, from a run's trace.
+std::vector<std::string> environments(const run_result &result) {
+    std::vector<std::string> found;
+    for (const std::string &line : result.trace)
+        if (line[0] == 'a' + static_cast<int>(fastcgi::event_kind::start)) found.push_back(line);
+    return found;
+}
+
 bool responder_takes(const plain_record &r) {
     if (r.id == 0) return r.type == 9;
     return r.type == 1 || r.type == 2 || r.type == 4 || r.type == 5 || r.type == 8;
@@ -150,6 +189,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!whole.closed) check(whole.taken.size() == records.size() && end != plain_end::foreign);
     if (end == plain_end::foreign && whole.taken.size() == records.size()) check(whole.closed);
     check_replies(whole.replies, whole.taken);
+
+    // Params cut into records otherwise: the same environments, and a close
+    // exactly when there was one.
+    if (end == plain_end::clean) {
+        const run_result recut = run({reframed(records, cut)});
+        check(environments(recut) == environments(whole));
+        check(recut.closed == whole.closed);
+    }
 
     // The records taken, written out again, read back the same.
     std::string again;

@@ -44,49 +44,80 @@ bool answer_get_values(connection_state &st, std::string_view query) {
     return true;
 }
 
-// Checks the pairs of the params as they arrive: a pair announced beyond
-// the size limit, or one too many, ends the connection before the rest is
-// waited for. False when so.
-bool check_params(connection_state &st) {
+// Whether a pair can be an environment entry: not a name with "=" or a
+// zero byte, nor a value with a zero byte (such pairs are left out).
+bool fits_environment(const name_value &pair) {
+    return !pair.name.empty() && pair.name.find('=') == pair.name.npos &&
+           pair.name.find('\0') == pair.name.npos && pair.value.find('\0') == pair.value.npos;
+}
+
+// Room for `more` bytes, growing by a quarter at least rather than by
+// doubling (as appending would): what grows here is held while the params
+// come, and counts in the memory budget.
+void make_room(std::string &text, std::size_t more) {
+    const std::size_t need = text.size() + more;
+    if (need <= text.capacity()) return;
+    std::string grown;
+    grown.reserve(std::max(need, text.size() + text.size() / 4));
+    grown.append(text);
+    text.swap(grown);
+}
+
+// Takes the complete pairs at the front of rest into the environment,
+// leaving rest at the first unfinished one. False when the params break a
+// limit: one pair too many, or a pair announced beyond what the size limit
+// leaves (the rest of it is not waited for).
+bool take_pairs(connection_state &st, std::string_view &rest) {
     for (;;) {
-        const std::string_view rest = std::string_view(st.params).substr(st.params_checked);
         const pair_result pair = split_pair(rest);
         if (pair.status == pair_status::end) return true;
         if (pair.status == pair_status::truncated) {
             // Both lengths in: the whole pair must fit the limit.
             const pair_result lengths = split_pair_lengths(rest);
             return lengths.status != pair_status::complete ||
-                   lengths.used <= fastcgi_limits::max_params_bytes - st.params_checked;
+                   lengths.used <= fastcgi_limits::max_params_bytes - st.params_taken;
         }
         if (++st.params_count > fastcgi_limits::max_params_count) return false;
-        st.params_checked += pair.used;
+        if (fits_environment(pair.pair))
+            st.environment.append(pair.pair.name)
+                .append(1, '=')
+                .append(pair.pair.value)
+                .push_back('\0');
+        st.params_taken += pair.used;
+        rest.remove_prefix(pair.used);
     }
 }
 
-// The environment of the complete params, entry after entry, each "NAME=value"
-// ended by a zero byte: one buffer rather than a string an entry, as every
-// request's params pass through here. False when they are malformed or over
-// the limits. A pair an environment cannot hold (a name with "=" or a zero
-// byte in either part) is left out.
-bool decode_params(connection_state &st) {
-    st.environment.clear();
+// Bytes an unfinished pair still lacks: up to its announced end once both
+// lengths are in, else one more byte of the lengths.
+std::size_t still_lacking(std::string_view unfinished) {
+    const pair_result lengths = split_pair_lengths(unfinished);
+    return lengths.status == pair_status::complete ? lengths.used - unfinished.size() : 1;
+}
+
+// Takes one params record's content. Its complete pairs go into the
+// environment at once, so that the params are never held twice; an
+// unfinished one waits in `params`, and takes from the next records only
+// its own bytes.
+bool take_params(connection_state &st, std::string_view content) {
+    if (content.size() > fastcgi_limits::max_params_bytes - st.params_taken - st.params.size())
+        return false;
     // An entry is never longer than its pair: "=" and the zero byte take
     // the place of the two lengths.
-    st.environment.reserve(st.params.size());
-    std::size_t entries = 0;
-    std::string_view rest = st.params;
-    while (!rest.empty()) {
-        const pair_result pair = split_pair(rest);
-        if (pair.status != pair_status::complete) return false;
-        rest.remove_prefix(pair.used);
-        if (entries == fastcgi_limits::max_params_count) return false;
-        const std::string_view name = pair.pair.name;
-        const std::string_view value = pair.pair.value;
-        if (name.empty() || name.find('=') != name.npos || name.find('\0') != name.npos ||
-            value.find('\0') != value.npos)
-            continue;
-        st.environment.append(name).append(1, '=').append(value).push_back('\0');
-        ++entries;
+    make_room(st.environment, st.params.size() + content.size());
+    while (!st.params.empty() && !content.empty()) {
+        const std::size_t n = std::min(content.size(), still_lacking(st.params));
+        make_room(st.params, n);
+        st.params.append(content.substr(0, n));
+        content.remove_prefix(n);
+        std::string_view unfinished = st.params;
+        if (!take_pairs(st, unfinished)) return false;
+        st.params.erase(0, st.params.size() - unfinished.size());
+    }
+    if (st.params.empty()) {
+        if (!take_pairs(st, content)) return false;
+        if (st.params.capacity() > fastcgi_limits::params_reserve) std::string().swap(st.params);
+        st.params.assign(content);
     }
     return true;
 }
@@ -103,7 +134,8 @@ connection_event begin(connection_state &st, const record &r) {
     st.request_id = r.request_id;
     st.keep_connection = (body.flags & keep_connection_flag) != 0;
     st.params.clear();
-    st.params_checked = st.params_count = 0;
+    st.environment.clear();
+    st.params_taken = st.params_count = 0;
     return taken(r);
 }
 
@@ -124,16 +156,10 @@ connection_event current(connection_state &st, const record &r) {
         return {event_kind::abort, {}, r};
     case params:
         if (st.phase != request_phase::params) return close;
-        if (!r.content.empty()) {
-            if (st.params.size() + r.content.size() > fastcgi_limits::max_params_bytes)
-                return close;
-            st.params.append(r.content);
-            return check_params(st) ? taken(r) : close;
-        }
-        if (!decode_params(st)) return close;
-        st.params.clear();
+        if (!r.content.empty()) return take_params(st, r.content) ? taken(r) : close;
+        if (!st.params.empty()) return close; // a pair cut short
         st.params.shrink_to_fit();
-        st.params_checked = st.params_count = 0;
+        st.params_taken = st.params_count = 0;
         st.phase = request_phase::body;
         return {event_kind::start, {}, r};
     case stdin_stream:
@@ -198,12 +224,38 @@ connection_event next_event(connection_state &st) {
     return begin(st, r);
 }
 
+std::size_t read_allowance(request_phase phase, std::size_t held_here, std::size_t held_by_all,
+                           std::size_t wanted) {
+    if (phase == request_phase::body || phase == request_phase::input_done) return wanted;
+    std::size_t room = 0;
+    if (held_by_all < fastcgi_limits::memory_budget)
+        room = fastcgi_limits::memory_budget - held_by_all;
+    if (held_here < fastcgi_limits::params_reserve)
+        room = std::max(room, fastcgi_limits::params_reserve - held_here);
+    return std::min(room, wanted);
+}
+
+void release_spent(connection_state &st) {
+    if (st.parsed == st.input.size()) {
+        st.parsed = 0;
+        st.input.clear();
+    }
+    if (st.input.capacity() > fastcgi_limits::params_reserve && st.input.empty())
+        st.input.shrink_to_fit();
+    if (st.phase != request_phase::params) {
+        st.environment.clear();
+        if (st.environment.capacity() > fastcgi_limits::params_reserve)
+            st.environment.shrink_to_fit();
+    }
+}
+
 void end_current_request(connection_state &st, std::uint32_t app_status) {
     append_end_request(st.replies, st.request_id, app_status, request_complete);
     if (st.phase != request_phase::input_done) settle_id(st, st.request_id);
     st.phase = request_phase::idle;
     st.params.clear();
-    st.environment.clear();
+    st.params.shrink_to_fit(); // an unfinished pair of an aborted request's params
+    release_spent(st);
 }
 
 } // namespace fastcgi

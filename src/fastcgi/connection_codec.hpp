@@ -23,13 +23,15 @@ struct connection_state {
     std::string input; // bytes read, from `parsed` on not yet taken
     std::size_t parsed = 0;
     request_phase phase = request_phase::idle;
-    std::uint16_t request_id = 0;   // the current request, when not idle
-    bool keep_connection = false;   // the web server keeps the connection after it
-    std::string params;             // its params so far, as name-value pairs
-    std::size_t params_checked = 0; // bytes of params whose pairs were checked
-    std::size_t params_count = 0;   // pairs checked
-    std::string environment;        // once the params are complete: "NAME=value" entries,
-                                    // each ended by a zero byte
+    std::uint16_t request_id = 0; // the current request, when not idle
+    bool keep_connection = false; // the web server keeps the connection after it
+    // Its params, as they come: each pair that is complete goes into the
+    // environment ("NAME=value" entries, each ended by a zero byte), whole
+    // once the params are; only the bytes of a pair still unfinished wait.
+    std::string params;           // the unfinished pair's bytes so far
+    std::size_t params_taken = 0; // bytes of the pairs taken, against their limit
+    std::size_t params_count = 0; // pairs taken
+    std::string environment;
     // Requests refused or ended before all their records came: the rest of
     // theirs is ignored. The most recent few.
     std::uint16_t settled[4] = {0, 0, 0, 0};
@@ -63,6 +65,19 @@ connection_event next_event(connection_state &state);
 // replies. Afterwards the connection is idle; the caller closes it when
 // keep_connection was not set.
 void end_current_request(connection_state &state, std::uint32_t app_status);
+
+// The bytes a connection may read now: `wanted`, or fewer near the memory
+// budget. Once its params are complete a request is served on (its body
+// and output have limits of their own); until then a connection reads only
+// while all of them together (held_by_all) hold less than the budget, or
+// while it holds (held_here) less than its reserve.
+std::size_t read_allowance(request_phase phase, std::size_t held_here, std::size_t held_by_all,
+                           std::size_t wanted);
+
+// What the connection holds beyond what it needs while it waits: input
+// already taken, and the environment once the request has been made from
+// it. Small buffers stay for the next request.
+void release_spent(connection_state &state);
 
 // An exit status as FastCGI's application status: the status a process
 // exiting with it reports (-1 gives 255).

@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -47,6 +48,10 @@ constexpr std::size_t drain_budget = 64 * 1024;
 // having been added.
 constexpr std::chrono::milliseconds watch_delay{50};
 
+// While connections wait for room in the memory budget, the loop looks
+// this often whether other loops have made some.
+constexpr std::chrono::milliseconds budget_recheck{100};
+
 // What an epoll event is about, in the low bits of its data; a connection
 // is a pointer (aligned, low bits clear).
 constexpr std::uint64_t tag_curl = 1;
@@ -83,6 +88,8 @@ struct connection {
     std::size_t drain_left = 0;
     bool in_dirty = false;
     bool watched = false;       // in the loop's epoll set
+    bool budget_paused = false; // not read until the memory budget has room
+    std::size_t charged = 0;    // what it holds, as counted in the budget
     std::uint32_t interest = 0; // registered epoll events
     deadline_map::iterator deadline;
     bool has_deadline = false;
@@ -91,6 +98,7 @@ struct connection {
     // The request being served.
     easy_handle transfer; // set while its transfer runs
     request_plan plan;
+    std::size_t plan_bytes = 0; // what the plan's header lines hold
     relay_context relay{};
     transfer_io io{};
     body_source body{};     // only remaining is used: what is still to send
@@ -123,8 +131,9 @@ struct event_loop {
     bool listener_armed = false;
     bool accept_retry_set = false;
     time_point accept_retry_at{};
-    std::size_t peak_connections = 0; // since memory was last given back
-    bool crowd_seen = false;          // and many were open since the loop was last empty
+    std::size_t paused_connections = 0; // connections waiting for room in the budget
+    std::size_t peak_connections = 0;   // since memory was last given back
+    bool crowd_seen = false;            // and many were open since the loop was last empty
     bool stopping = false;
     time_point stop_at{};
     time_point now{}; // when the last wait ended: limits of seconds need no finer clock
@@ -138,6 +147,34 @@ void mark_dirty(event_loop &loop, connection &c) {
 
 std::size_t pending(const connection &c) {
     return c.out.size() - c.out_sent;
+}
+
+// What a connection holds of what the memory budget counts: its params
+// (and the header lines made from them), body read ahead and output.
+std::size_t holding(const connection &c) {
+    if (c.fd < 0) return 0;
+    const fastcgi::connection_state &codec = c.codec;
+    return codec.input.capacity() + codec.params.capacity() + codec.environment.capacity() +
+           codec.replies.capacity() + c.out.capacity() + c.body_ahead.capacity() + c.plan_bytes;
+}
+
+// Brings the budget's count up to date with what the connection holds.
+void recharge(event_loop &loop, connection &c) {
+    const std::size_t now = holding(c);
+    if (now > c.charged)
+        loop.setup->held->fetch_add(now - c.charged, std::memory_order_relaxed);
+    else if (now < c.charged)
+        loop.setup->held->fetch_sub(c.charged - now, std::memory_order_relaxed);
+    c.charged = now;
+}
+
+std::size_t held_by_all(const event_loop &loop) {
+    return loop.setup->held->load(std::memory_order_relaxed);
+}
+
+// How much may be read from the connection now, up to wanted.
+std::size_t read_allowance(const event_loop &loop, const connection &c, std::size_t wanted) {
+    return fastcgi::read_allowance(c.codec.phase, c.charged, held_by_all(loop), wanted);
 }
 
 // ---- the listening socket ----
@@ -303,6 +340,7 @@ void end_request(connection &c, int exit_status) {
     c.out.append(c.codec.replies);
     c.codec.replies.clear();
     c.plan = request_plan{};
+    c.plan_bytes = 0;
     c.relay = relay_context{};
     c.body_ahead.clear();
     c.body_ahead.shrink_to_fit();
@@ -323,6 +361,15 @@ const char *param(const std::vector<char *> &envp, std::string_view name) {
     return nullptr;
 }
 
+// What the plan holds while its transfer runs: its header lines, in
+// libcurl's list, are about as large as the params they came from.
+std::size_t plan_size(const request_plan &plan) {
+    std::size_t size = plan.url.capacity();
+    for (const curl_slist *line = plan.headers.get(); line; line = line->next)
+        size += sizeof(curl_slist) + std::strlen(line->data) + 1;
+    return size;
+}
+
 void start_request(event_loop &loop, connection &c) {
     std::vector<char *> envp;
     std::string &entries = c.codec.environment;
@@ -336,7 +383,11 @@ void start_request(event_loop &loop, connection &c) {
     c.relay = relay_context{{}, {write_records, &c}};
     c.relay.state.form = response_form::document;
     int status = 0;
-    if (!begin_request(request, c.relay, c.plan, status)) {
+    const bool transfer = begin_request(request, c.relay, c.plan, status);
+    // The plan holds what the transfer needs: the environment goes.
+    fastcgi::release_spent(c.codec);
+    c.plan_bytes = plan_size(c.plan);
+    if (!transfer) {
         if (c.codec.phase != fastcgi::request_phase::body) return end_request(c, status);
         c.finish_waits = c.out_held = true;
         c.finish_status = status;
@@ -402,6 +453,8 @@ void cut_transfer(event_loop &loop, connection &c) {
     c.transfer.reset(); // its upstream connection, cut mid-way, is not kept
 }
 
+// Whether records may be taken from the connection; reading more also needs
+// room in the memory budget (read_allowance).
 bool may_take_input(const connection &c) {
     return !c.holding && (!c.closing || c.draining) && !c.broken &&
            c.body_ahead.size() < fastcgi_limits::body_ahead &&
@@ -430,17 +483,23 @@ void pump_input(event_loop &loop, connection &c) {
         switch (e.kind) {
         case fastcgi::event_kind::need_more: {
             if (reads++ == reads_per_turn) return; // epoll tells when there is more
+            const std::size_t room = read_allowance(loop, c, read_size);
+            if (room == 0) return; // until the budget has room
             char buffer[read_size];
-            const ssize_t n = read(c.fd, buffer, sizeof buffer);
+            const ssize_t n = read(c.fd, buffer, room);
             if (n > 0) {
                 c.last_input = loop.now;
                 fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
+                recharge(loop, c);
                 // A short read took all there was: what comes later, epoll
                 // reports, so no read is spent on EAGAIN.
-                if (static_cast<std::size_t>(n) < sizeof buffer) reads = reads_per_turn;
+                if (static_cast<std::size_t>(n) < room) reads = reads_per_turn;
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                fastcgi::release_spent(c.codec); // it waits: what was taken goes
+                return;
+            }
             c.broken = true; // closed by the web server, or failed
             return;
         }
@@ -548,7 +607,7 @@ bool awaits_upstream(const connection &c) {
 bool set_interest(event_loop &loop, connection &c) {
     if (!c.watched && awaits_upstream(c) && loop.now < c.phase_start + watch_delay) return true;
     std::uint32_t want = EPOLLRDHUP;
-    if (may_take_input(c)) want |= EPOLLIN;
+    if (may_take_input(c) && read_allowance(loop, c, 1) > 0) want |= EPOLLIN;
     if (pending(c) > 0) want |= EPOLLOUT;
     if (c.watched && want == c.interest) return true;
     epoll_event e{want, {}};
@@ -579,8 +638,21 @@ void settle(event_loop &loop, connection &c) {
     // Idle and kept: it can make room for a new connection at the cap.
     if (c.kept && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
         arm_listener(loop, true);
+    recharge(loop, c);
     if (!set_interest(loop, c)) return close_connection(loop, c);
     set_deadline(loop, c);
+    const bool paused = may_take_input(c) && read_allowance(loop, c, 1) == 0;
+    if (paused != c.budget_paused) {
+        c.budget_paused = paused;
+        paused ? ++loop.paused_connections : --loop.paused_connections;
+    }
+}
+
+// Room in the budget again: the connections waiting for it are read.
+void resume_paused(event_loop &loop) {
+    if (loop.paused_connections == 0 || held_by_all(loop) >= fastcgi_limits::memory_budget) return;
+    for (const std::unique_ptr<connection> &c : loop.connections)
+        if (c->budget_paused) mark_dirty(loop, *c);
 }
 
 void settle_dirty(event_loop &loop) {
@@ -597,6 +669,9 @@ void close_connection(event_loop &loop, connection &c) {
     cut_transfer(loop, c);
     close(c.fd); // which also takes it out of the epoll set: it is not shared
     c.fd = -1;
+    recharge(loop, c);
+    if (c.budget_paused) --loop.paused_connections;
+    c.budget_paused = false;
     if (c.has_deadline) loop.deadlines.erase(c.deadline);
     c.has_deadline = false;
     // Freed once the turn is over: events of this turn may still name it.
@@ -708,6 +783,7 @@ int wait_time(const event_loop &loop) {
     if (loop.curl_timer_set) next = std::min(next, loop.curl_timer);
     if (loop.accept_retry_set) next = std::min(next, loop.accept_retry_at);
     if (loop.stopping) next = std::min(next, loop.stop_at);
+    if (loop.paused_connections > 0) next = std::min(next, loop.now + budget_recheck);
     if (next == time_point::max()) return -1;
     const auto now = clock_type::now();
     if (next <= now) return 0;
@@ -810,6 +886,7 @@ bool serve(event_loop &loop) {
             }
         }
         run_timers(loop);
+        resume_paused(loop);
         settle_dirty(loop);
         // Transfers added while settling start now rather than after an
         // epoll_wait that returns at once.
@@ -834,6 +911,7 @@ void hand_over(event_loop &loop, std::vector<idle_connection> &idle) {
         std::copy(std::begin(c->codec.settled), std::end(c->codec.settled), handed.settled.begin());
         idle.push_back(handed);
         c->fd = -1; // its epoll registration ends with the loop's epoll set
+        recharge(loop, *c);
     }
     loop.connections.clear();
     loop.deadlines.clear();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +18,8 @@ struct loop_setup {
     int stop_fd;                            // readable once the server is stopping
     std::size_t max_connections;            // this thread's share of the cap
     std::vector<std::string> allowed_peers; // empty: anyone
+    // What all the loops' connections hold, against the memory budget.
+    std::atomic<std::size_t> *held;
 };
 
 // A kept connection with no request on it, handed from a loop to the one

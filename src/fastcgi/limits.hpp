@@ -60,4 +60,21 @@ constexpr std::size_t max_record = record_header + 65535 + 255;
 constexpr std::size_t max_params_bytes = 256 * 1024;
 constexpr std::size_t max_params_count = 16384;
 
+// What all connections together may hold for params (and the header lines
+// a request being served was made from), request bodies read ahead and
+// output. Near it, connections still sending params are not read (the
+// others go on, each within its own limits above) and are closed at the
+// params limit. 64 MiB holds 2,048 requests with nginx's largest header
+// (4 buffers of 8 KiB) at once, more than its default 768 connections a
+// worker bring, and 80 with Apache's largest (100 fields of 8 KiB); 4,096
+// requests each at the params limit would need 1 GiB.
+constexpr std::size_t memory_budget = 64 * 1024 * 1024;
+
+// What a connection still sending params may hold even at the budget: one
+// of nginx's large header buffers. A plain request's params (a few hundred
+// bytes of CGI variables and the client's header) fit, so it is served
+// while the budget is spent; 4,096 connections hold at most a few times
+// this each besides the budget.
+constexpr std::size_t params_reserve = 8 * 1024;
+
 } // namespace fastcgi_limits

@@ -147,8 +147,9 @@ int serve_fastcgi(std::string_view address, int threads) {
     curl_global_init(CURL_GLOBAL_ALL);
     prefer_batch_scheduling();
     const std::size_t share = std::max<std::size_t>(1, connection_cap(threads) / threads);
+    std::atomic<std::size_t> held{0};
     const loop_setup setup{listen_fd, stop.fd, share,
-                           allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS"))};
+                           allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS")), &held};
     loop_threads loops;
     loops.setup = &setup;
     loops.slots.resize(static_cast<std::size_t>(threads));

@@ -65,6 +65,17 @@ std::string over_size_limit() {
     return records;
 }
 
+// A long pair between short ones, to be cut anywhere.
+const std::string cut_pairs = pair("LONG", std::string(200, 'x')) + pair("B", "2") + pair("C", "3");
+
+// Params of one byte a record.
+std::string bytewise(const std::string &pairs) {
+    std::string records;
+    for (const char c : pairs)
+        records += rec(4, 1, std::string(1, c));
+    return records;
+}
+
 std::size_t records_of(const std::string &pairs) {
     return (pairs.size() + 65534) / 65535;
 }
@@ -234,6 +245,22 @@ TEST(ConnectionCodec, AnswersEveryInputInADefinedWay) {
          begin(1) + rec(4, 1, pair("A", "1") + length(1) + length(0x3fff6)),
          "tt",
          {}},
+        {"pairs cut across records, inside their lengths too",
+         begin(1) + rec(4, 1, cut_pairs.substr(0, 1)) + rec(4, 1, cut_pairs.substr(1, 3)) +
+             rec(4, 1, cut_pairs.substr(4, 100)) + rec(4, 1, cut_pairs.substr(104, 103)) +
+             rec(4, 1, cut_pairs.substr(207)) + rec(4, 1, ""),
+         "tttttts",
+         {},
+         {},
+         "LONG=" + std::string(200, 'x') + "|B=2|C=3|"},
+        {"a pair announced over the size limit, its lengths a byte a record",
+         begin(1) + rec(4, 1, pair("A", "1")) + bytewise(length(1) + length(0x3fff7)),
+         "ttttttc",
+         {}},
+        {"a pair announced up to the size limit, its lengths a byte a record",
+         begin(1) + rec(4, 1, pair("A", "1")) + bytewise(length(1) + length(0x3fff6)),
+         "ttttttt",
+         {}},
         {"pairs no environment can hold are left out",
          begin(1) +
              rec(4, 1,
@@ -287,6 +314,37 @@ TEST(ConnectionCodec, SameEventsWhateverTheCut) {
         if (whole.empty()) whole = seen;
         EXPECT_EQ(seen, whole) << "pieces of " << step;
     }
+}
+
+// A request still sending params reads only within the memory budget, or
+// within its own reserve; a request being served always reads.
+TEST(ConnectionCodec, ReadsNearTheMemoryBudget) {
+    using fastcgi::request_phase;
+    constexpr std::size_t budget = fastcgi_limits::memory_budget;
+    constexpr std::size_t reserve = fastcgi_limits::params_reserve;
+    constexpr std::size_t wanted = 64 * 1024;
+    struct row {
+        const char *name;
+        request_phase phase;
+        std::size_t held_here, held_by_all, allowed;
+    };
+    const row rows[] = {
+        {"params, budget unspent", request_phase::params, 100000, 0, wanted},
+        {"params, less room than wanted", request_phase::params, 100000, budget - 1000, 1000},
+        {"params, room below the reserve's", request_phase::params, 0, budget - 1000, reserve},
+        {"params, budget spent, nothing held", request_phase::params, 0, budget, reserve},
+        {"params, budget spent, reserve nearly held", request_phase::params, reserve - 100,
+         budget + 1, 100},
+        {"params, budget spent, reserve held", request_phase::params, reserve, budget, 0},
+        {"params, budget overspent", request_phase::params, 300000, budget * 2, 0},
+        {"no request yet, budget spent", request_phase::idle, 0, budget * 2, reserve},
+        {"no request yet, reserve held", request_phase::idle, reserve + 1, budget, 0},
+        {"body, budget overspent", request_phase::body, 300000, budget * 2, wanted},
+        {"response, budget overspent", request_phase::input_done, 300000, budget * 2, wanted},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(fastcgi::read_allowance(r.phase, r.held_here, r.held_by_all, wanted), r.allowed)
+            << r.name;
 }
 
 TEST(ConnectionCodec, ApplicationStatusIsAProcessExitStatus) {
