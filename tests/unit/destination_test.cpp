@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <random>
+#include <vector>
+
 namespace {
 
 constexpr std::string_view origin = "http://h:8080";
@@ -47,6 +51,7 @@ TEST(MapDestination, OnlyTheMountsOwnUrlsReachTheUpstream) {
         {"/a/b", origin, "/a%2fb/x", ""},
         {"/app", origin, "/%6/x", ""},
         {"/app", origin, "/%zzpp/x", ""},
+        {"/a_b", origin, "/a%6zb/x", ""},
         {"/app", origin, "/app%2Fx", ""},
         // The rest keeps the client's bytes, whatever they are.
         {"/app", origin, "/app/\x01\xff <x>%", "http://127.0.0.1:8011/\x01\xff <x>%"},
@@ -67,6 +72,71 @@ TEST(MapDestination, OnlyTheMountsOwnUrlsReachTheUpstream) {
         const std::string expected = c.expected.empty() ? std::string(c.value) : c.expected;
         EXPECT_EQ(map_destination(c.value, {c.prefix, c.origin}), expected)
             << c.prefix << " " << c.value;
+    }
+}
+
+// The client's text with each "%XX" read as its byte, as a reader of the
+// URL would; an encoded "/" stays "%2F", which no prefix holds.
+std::string decoded(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::string_view hex = "0123456789ABCDEF";
+        const auto digit = [&](std::size_t at) {
+            return at < text.size() ? hex.find(static_cast<char>(
+                                          std::toupper(static_cast<unsigned char>(text[at]))))
+                                    : hex.npos;
+        };
+        const auto high = digit(i + 1), low = digit(i + 2);
+        if (text[i] == '%' && high != hex.npos && low != hex.npos && high * 16 + low != '/') {
+            out.push_back(static_cast<char>(high * 16 + low));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+TEST(MapDestination, AnyValueStaysOrIsTheUpstreamWithTheClientsTail) {
+    // Random values near the mount's own, for a mount at /app, at the root
+    // and at /a/b: a mapped one is the upstream's origin and a tail of the
+    // value, behind exactly the mount's origin and prefix as a client may
+    // write them.
+    std::mt19937 random(22);
+    // Pieces a value is made of, "|" between them.
+    const std::string_view pieces = "/|//|/app|/APP|app|/a|b|%61|%2F|%2f|%|http://h:8080|"
+                                    "HTTP://H:8080|https://h:8080|http://h|:|8080|?|#|<|>|@|.| |"
+                                    "\x01|\xff";
+    std::vector<std::string_view> piece;
+    for (std::size_t at = 0; at != std::string_view::npos;) {
+        const auto bar = pieces.find('|', at);
+        piece.push_back(pieces.substr(at, bar == std::string_view::npos ? bar : bar - at));
+        at = bar == std::string_view::npos ? bar : bar + 1;
+    }
+    const std::string_view upstream = "http://127.0.0.1:8011";
+    for (const std::string_view prefix : {"/app", "", "/a/b"}) {
+        for (int round = 0; round < 50000; ++round) {
+            std::string value;
+            for (auto n = random() % 7; n > 0; --n)
+                value.append(piece[random() % piece.size()]);
+            const std::string mapped = map_destination(value, {prefix, origin});
+            if (mapped == value) continue;
+            ASSERT_EQ(mapped.substr(0, upstream.size() + 1), std::string(upstream) + "/") << value;
+            std::string_view tail = std::string_view(mapped).substr(upstream.size());
+            if (value.size() < tail.size() || value.substr(value.size() - tail.size()) != tail)
+                tail.remove_prefix(1); // the "/" put in front of an empty path or a query
+            ASSERT_EQ(value.substr(value.size() - tail.size()), tail) << value;
+            ASSERT_TRUE(tail.empty() || tail[0] == '/' || tail[0] == '?' || tail[0] == '#')
+                << value;
+            // The scheme and host compare without regard to case, the path
+            // does not; "//" begins another host, not a path.
+            std::string head = decoded(value.substr(0, value.size() - tail.size()));
+            const bool absolute = value[0] != '/';
+            for (std::size_t i = 0; absolute && i < head.size() && i < origin.size(); ++i)
+                head[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(head[i])));
+            ASSERT_EQ(head, absolute ? std::string(origin) + std::string(prefix) : prefix) << value;
+            ASSERT_NE(value.substr(0, 2), "//") << value;
+        }
     }
 }
 
