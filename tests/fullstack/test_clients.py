@@ -118,8 +118,8 @@ def commit(repo, name, size):
 # Each step runs the git client through the mount in the directory of one
 # protocol version; the steps of a version run in this order, each on what
 # the last one left. Over 1 MiB (http.postBuffer) git sends a push chunked.
-# A step returns the commits it pushed and sets ctx.refs to the upstream's
-# refs it expects.
+# A step returns the commits it pushed and records in ctx.refs the refs the
+# upstream must then hold.
 def push_first(ctx):
     git(["init", "-q", ctx.work])
     pushed = commit(ctx.work, "small.txt", 100)
