@@ -174,6 +174,9 @@ class _ScriptedHandler(http.server.BaseHTTPRequestHandler):
             if isinstance(body, list):  # pieces of a chunked body, one at a time
                 self.wfile.write(head.encode() + b"Transfer-Encoding: chunked\r\n\r\n")
                 for piece in body:
+                    if piece is None:
+                        self.close_connection = True
+                        return
                     self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
                     self.wfile.flush()
                     time.sleep(0.05)
@@ -182,6 +185,7 @@ class _ScriptedHandler(http.server.BaseHTTPRequestHandler):
             if status[:3] not in ("204", "304") and "content-length" not in head.lower():
                 head += f"Content-Length: {len(body)}\r\n"
             self.wfile.write(head.encode() + b"\r\n" + (b"" if self.command == "HEAD" else body))
+            self.close_connection = self.close_connection or "\nconnection: close" in head.lower()
         finally:
             self.wfile.flush()
             with server.lock:
@@ -191,7 +195,9 @@ class _ScriptedHandler(http.server.BaseHTTPRequestHandler):
 class ScriptedUpstream(http.server.ThreadingHTTPServer):
     """An upstream on 127.0.0.1:8011 in this process: it answers each request
     as script(request) says, (status, [(name, value)], body), the body bytes
-    or a list of pieces to send chunked, and keeps what it received."""
+    or a list of pieces to send chunked (a None piece: the answer is cut
+    there), and keeps what it received. A field "Connection: close" closes
+    the connection after the answer, however short of its length."""
     daemon_threads = True
     request_queue_size = 64
 

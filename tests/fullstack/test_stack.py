@@ -374,6 +374,30 @@ MOUNT_LIMITS["apache-fastcgi"] = MOUNT_LIMITS["apache"]
 PROXY_DECODES = {"lighttpd": {"path with %2F"}, "lighttpd-fastcgi": {"path with %2F"},
                  "nginx": {"path with %2F"}, "nginx-fastcgi": {"path with %2F"}}
 
+# ---- an upstream answer that breaks off ----
+# Each cut as the scripted upstream sends it, and the body it sends before.
+CUT_ANSWERS = {
+    "short of its Content-Length": (
+        ("200 OK", [PLAIN, ("Content-Length", "10000"), ("Connection", "close")], b"x" * 4000),
+        b"x" * 4000),
+    "without its last chunk": (("200 OK", [PLAIN], [b"part 1\n", b"part 2\n", None]),
+                               b"part 1\npart 2\n"),
+    # The same shapes whole: they must not look cut.
+    "whole, then closed": (("200 OK", [PLAIN, ("Content-Length", "4000"), ("Connection", "close")],
+                            b"x" * 4000), b"x" * 4000),
+    "whole, chunked": (("200 OK", [PLAIN], [b"part 1\n", b"part 2\n"]), b"part 1\npart 2\n"),
+}
+# The cuts a server lets its HTTP/1.1 client see (curl exit 18); any other
+# looks whole there (doc/reliability.md has why). Under CGI only a short
+# Content-Length can show, where the server passes it on: Apache's mod_cgi
+# sends the length of what came. Through FastCGI the gateway closes the
+# connection without FCGI_END_REQUEST, which Caddy takes for an end.
+SHORT, UNCHUNKED = "short of its Content-Length", "without its last chunk"
+CUTS_SHOWN = {"lighttpd": {SHORT}, "nginx": {SHORT}, "busybox": {SHORT}, "mini_httpd": {SHORT},
+              "apache": set(), "lighttpd-fastcgi": {SHORT, UNCHUNKED},
+              "nginx-fastcgi": {SHORT, UNCHUNKED}, "apache-fastcgi": {SHORT, UNCHUNKED},
+              "caddy": {SHORT}}
+
 # What scripts/run offers a newcomer: the demo upstream through the mount with
 # each method, in this order (the item made, changed, read, removed).
 DEMO_ITEM = "/items/note?v=1"
@@ -535,6 +559,22 @@ class FullStack(unittest.TestCase):
         with self.upstream_replaced(scripted=False):
             # lighttpd answers the passthrough form's empty output with 500.
             self.assertEqual(stack.curl("path=/api/state")[0], 502 if DOCUMENT else 500)
+
+    def test_a_cut_answer_reaches_the_client_cut_where_the_server_can_tell(self):
+        # Whatever the end, the bytes that came reach the client as they are.
+        with self.upstream_replaced() as upstream, tempfile.TemporaryDirectory() as tmp:
+            body = os.path.join(tmp, "body")
+            for name, (answer, sent) in CUT_ANSWERS.items():
+                upstream.script = lambda request, answer=answer: answer
+                for url in (stack.gateway_url("path=/cut&v=1"), ORIGIN + MOUNT + "/cut?v=2"):
+                    with self.subTest(name, url=url):
+                        code = subprocess.run(["curl", "-s", "--max-time", "30", "-o", body,
+                                               url]).returncode
+                        with open(body, "a+b") as f:
+                            f.seek(0)
+                            got = f.read()
+                        self.assertEqual((code, got),
+                                         (18 if name in CUTS_SHOWN[SERVER] else 0, sent))
 
     @unittest.skipUnless(PROXY, "no reverse proxy of its own")
     def test_client_and_upstream_see_what_the_servers_own_proxy_gives(self):
