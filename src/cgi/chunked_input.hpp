@@ -17,12 +17,12 @@ constexpr std::size_t trailer_capacity = 16384;   // the trailer section, line e
 
 enum class chunk_state {
     size,          // the size's hex digits
-    size_blank,    // blanks after the size, before ";" or the line end
+    size_blank,    // blanks after the size, before ";"
     extension,     // a chunk extension, ignored
     size_lf,       // the LF of the size line
     data,          // the chunk's data
-    data_cr,       // the CRLF after the data
-    data_lf,       //
+    data_cr,       // the CR after the data
+    data_lf,       // its LF
     trailer_start, // the start of a trailer line, or the final empty line
     trailer,       // a trailer field line, skipped
     trailer_lf,    // its LF
