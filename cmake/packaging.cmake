@@ -97,6 +97,16 @@ are installed but not enabled.
 ]=])
 set(CPACK_DEBIAN_PACKAGE_SECTION httpd)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING)
+  # A device build (cmake/cross-debian.cmake): the package is for the
+  # target's architecture, and dpkg-shlibdeps cannot read a foreign binary.
+  # The lean program is static and needs no shared library anyway.
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CGI_FORWARD_ARCH})
+  if(NOT (CGI_FORWARD_LEAN_CURL AND CGI_FORWARD_STATIC_LIBC))
+    message(FATAL_ERROR "a cross build makes the static lean program only")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+endif()
 # The lean build embeds libcurl from the distribution's curl source: Debian
 # policy (7.8) asks for Built-Using naming it, so that the package is
 # rebuilt when that source gets a security update. cpack has no such field;
