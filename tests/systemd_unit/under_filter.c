@@ -75,10 +75,10 @@ static void restrict_families(const char *list) {
     scmp_filter_ctx filter = start(SCMP_ACT_ALLOW);
     for (int family = 0; family <= highest; ++family) {
         if (allowed[family]) continue;
-        struct scmp_arg_cmp is = SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)family);
+        struct scmp_arg_cmp is = SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)family, 0);
         rule(filter, SCMP_ACT_ERRNO(EAFNOSUPPORT), "socket", 1, &is);
     }
-    struct scmp_arg_cmp above = SCMP_A0(SCMP_CMP_GT, (scmp_datum_t)highest);
+    struct scmp_arg_cmp above = SCMP_A0(SCMP_CMP_GT, (scmp_datum_t)highest, 0);
     rule(filter, SCMP_ACT_ERRNO(EAFNOSUPPORT), "socket", 1, &above);
     load(filter, "--families");
 }
@@ -103,10 +103,10 @@ static void restrict_realtime(void) {
     scmp_filter_ctx filter = start(SCMP_ACT_ALLOW);
     for (int policy = 0; policy < SCHED_IDLE; ++policy) {
         if (policy == SCHED_OTHER || policy == SCHED_BATCH) continue;
-        struct scmp_arg_cmp is = SCMP_A1(SCMP_CMP_EQ, (scmp_datum_t)policy);
+        struct scmp_arg_cmp is = SCMP_A1(SCMP_CMP_EQ, (scmp_datum_t)policy, 0);
         rule(filter, SCMP_ACT_ERRNO(EPERM), "sched_setscheduler", 1, &is);
     }
-    struct scmp_arg_cmp above = SCMP_A1(SCMP_CMP_GT, SCHED_IDLE);
+    struct scmp_arg_cmp above = SCMP_A1(SCMP_CMP_GT, SCHED_IDLE, 0);
     rule(filter, SCMP_ACT_ERRNO(EPERM), "sched_setscheduler", 1, &above);
     load(filter, "--restrict-realtime");
 }
@@ -131,7 +131,7 @@ static void restrict_namespaces(void) {
 static void lock_personality(void) {
     const scmp_datum_t current = (scmp_datum_t)personality(0xffffffff);
     scmp_filter_ctx filter = start(SCMP_ACT_ALLOW);
-    struct scmp_arg_cmp other = SCMP_A0(SCMP_CMP_NE, current);
+    struct scmp_arg_cmp other = SCMP_A0(SCMP_CMP_NE, current, 0);
     rule(filter, SCMP_ACT_ERRNO(EPERM), "personality", 1, &other);
     load(filter, "--lock-personality");
 }
