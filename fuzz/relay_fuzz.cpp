@@ -2,7 +2,10 @@
 // form. Body bytes must come out unchanged and in order with no header text
 // after them; no Transfer-Encoding line and no zero byte may come from the
 // relay; a document response begins with its Status line and never lets an
-// upstream status line, hop-by-hop field or Status field through.
+// upstream status line, hop-by-hop field or Status field through. A
+// transfer that fails is a cut exactly when something of the upstream's
+// answer went out before its end or goes out at it (not the 502 answer).
+#include "upstream/exchange.hpp"
 #include "upstream/relay.hpp"
 
 #include <algorithm>
@@ -91,8 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         relay_written(state);
     }
+    const transfer_end failed = end_of_transfer(CURLE_PARTIAL_FILE, state);
+    check(end_of_transfer(CURLE_OK, state) == transfer_end::complete);
+    const bool written_before = body_seen || !heads.empty();
     const std::string_view rest = plan_finish(state);
     if (body_seen) check(rest.empty());
+    const bool no_answer = state.form == response_form::document
+                               ? rest.empty() || rest == "Status: 502 Bad Gateway\r\n\r\n"
+                               : rest.empty();
+    check((failed == transfer_end::cut) == (written_before || !no_answer));
     heads.append(rest);
 
     check(body_in == body_out);
