@@ -198,3 +198,84 @@ def wait_closed(socks, timeout):
                 poller.unregister(fd)
                 del left[fd]
     return list(left.values())
+
+
+def push(pending, stall=1.0):
+    """Sends many connections' bytes at once, none waiting on another:
+    pending maps a socket to the bytes still to send, and loses each one
+    once all of its bytes are sent (or the server has closed it). Returns
+    when nothing has moved for `stall` seconds, or nothing is left."""
+    poller = select.poll()
+    by_fd = {}
+    for sock in pending:
+        sock.setblocking(False)
+        poller.register(sock, select.POLLOUT)
+        by_fd[sock.fileno()] = sock
+    views = {sock: memoryview(data) for sock, data in pending.items()}
+    while views:
+        ready = poller.poll(int(stall * 1000))
+        if not ready:
+            break
+        for fd, _ in ready:
+            sock = by_fd[fd]
+            try:
+                sent = sock.send(views[sock])
+            except BlockingIOError:
+                continue
+            except OSError:
+                sent = len(views[sock])
+            views[sock] = views[sock][sent:]
+            if not views[sock]:
+                poller.unregister(fd)
+                del views[sock], pending[sock]
+    for sock, view in views.items():
+        pending[sock] = view.tobytes()
+
+
+def answers(pending, timeout):
+    """Sends each socket its bytes (pending maps a socket to them, perhaps
+    none) while reading each up to its END_REQUEST or its close: a dict
+    from socket to (stdout, app status, protocol status), or to None when
+    it was closed without one. Sockets with neither within timeout seconds
+    are left out."""
+    poller = select.poll()
+    by_fd, views, got, found = {}, {}, {}, {}
+    for sock, data in pending.items():
+        sock.setblocking(False)
+        poller.register(sock, select.POLLIN | (select.POLLOUT if data else 0))
+        by_fd[sock.fileno()] = sock
+        views[sock] = memoryview(data)
+        got[sock] = b""
+    deadline = time.monotonic() + timeout
+    while by_fd and time.monotonic() < deadline:
+        for fd, events in poller.poll(max(1, int(1000 * (deadline - time.monotonic())))):
+            sock = by_fd.get(fd)
+            if sock is None:
+                continue
+            if events & select.POLLOUT and views[sock]:
+                try:
+                    views[sock] = views[sock][sock.send(views[sock]):]
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    views[sock] = views[sock][:0]
+                if not views[sock]:
+                    poller.modify(sock, select.POLLIN)
+            if not events & (select.POLLIN | select.POLLHUP | select.POLLERR):
+                continue
+            try:
+                part = sock.recv(1 << 16)
+            except BlockingIOError:
+                continue
+            except OSError:
+                part = b""
+            got[sock] += part
+            records, _ = split_records(got[sock])
+            ends = [content for type_, _, content in records if type_ == END_REQUEST]
+            if part and not ends:
+                continue
+            found[sock] = (b"".join(c for t, _, c in records if t == STDOUT),
+                           *end_request(ends[0])) if ends else None
+            poller.unregister(fd)
+            del by_fd[fd]
+    return found

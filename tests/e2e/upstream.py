@@ -108,8 +108,9 @@ class Upstream:
             return conn
 
     def _read(self, conn):
-        self.request = read_request(conn)
-        self.requests.append(self.request)
+        request = read_request(conn)  # parallel connections share self.request
+        self.request = request
+        self.requests.append(request)
 
     def _serve(self):
         if self.parallel:
