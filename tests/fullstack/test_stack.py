@@ -264,8 +264,8 @@ def concurrently(calls):
 # Each case goes to MOUNT + path through the gateway, to the scripted
 # upstream; `upstream` is what that must receive (method, target, body, and
 # fields by the exact name it reads), `client` what the client must get
-# (status and fields). Every request has a query: mini_httpd sets no
-# QUERY_STRING without one, and a request without it is not a mount request.
+# (status and fields). One request has no query, for which mini_httpd sets
+# no QUERY_STRING.
 # Where the server has a proxy, the target must also be the proxy's for the
 # same path under PROXY_MOUNT, except where PROXY_DECODES says otherwise.
 # busybox httpd and mini_httpd run the gateway as /cgi-bin/cgi_forward/...
@@ -290,6 +290,8 @@ MOUNT_CASES = [
               {"method": "POST", "body_size": 3000}, {"status": 200}),
     MountCase("DELETE with a body", "/items/1?v=4", ("-X", "DELETE"), b"why", uploaded,
               {"method": "DELETE", "body": b"why"}, {"status": 200}),
+    MountCase("GET without a query", "/items/9", (), None, reply(),
+              {"method": "GET", "target": "/items/9"}, {"status": 200}),
     MountCase("DELETE without a body", "/items/1?v=5", ("-X", "DELETE"), None,
               reply("204 No Content", [], b""), {"method": "DELETE", "body": b""},
               {"status": 204}),
