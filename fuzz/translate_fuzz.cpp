@@ -364,6 +364,12 @@ void check_mount(const char *query, const char *method, const char *length,
     std::vector<std::string> lines;
     for (const curl_slist *item = plan.headers.get(); item; item = item->next)
         lines.emplace_back(item->data);
+    // Destination and If name URLs that are mapped onto the upstream: their
+    // values have rules and tests of their own.
+    for (auto *list : {&lines, &expected})
+        for (std::string &line : *list)
+            for (const char *mapped : {"Destination: ", "If: "})
+                if (starts(line, mapped)) line.resize(std::strlen(mapped));
     check(lines == expected);
 }
 
