@@ -62,19 +62,19 @@ constexpr std::size_t max_params_count = 16384;
 
 // What all connections together may hold for params (and the header lines
 // a request being served was made from), request bodies read ahead and
-// output. Near it, connections still sending params are not read (the
-// others go on, each within its own limits above) and are closed at the
-// params limit. 64 MiB holds 2,048 requests with nginx's largest header
-// (4 buffers of 8 KiB) at once, more than its default 768 connections a
-// worker bring, and 80 with Apache's largest (100 fields of 8 KiB); 4,096
-// requests each at the params limit would need 1 GiB.
+// output. Near it, connections still sending params are not read and are
+// closed at the params limit; requests being served go on, each within its
+// own limits above. 64 MiB holds the largest header nginx takes (4 buffers
+// of 8 KiB) for 2,048 requests at once, four times the 512 connections of
+// an nginx worker by default, and Apache's largest (100 fields of 8 KiB)
+// for 80; 4,096 connections at the params limit would hold 1 GiB.
 constexpr std::size_t memory_budget = 64 * 1024 * 1024;
 
 // What a connection still sending params may hold even at the budget: one
 // of nginx's large header buffers. A plain request's params (a few hundred
-// bytes of CGI variables and the client's header) fit, so it is served
-// while the budget is spent; 4,096 connections hold at most a few times
-// this each besides the budget.
+// bytes of CGI variables, and the client's header) fit, so it is still
+// served; 4,096 connections held there take at most some 100 MiB besides
+// the budget.
 constexpr std::size_t params_reserve = 8 * 1024;
 
 } // namespace fastcgi_limits
