@@ -6,8 +6,7 @@ STACK_SERVER names the way of serving (stack.SERVERS), as for test_stack.py.
 The upstream on 127.0.0.1:8011 is Apache serving `git http-backend` at /git/
 and a WebDAV tree (mod_dav_fs) at /dav/; the clients reach it through the
 gateway's mount. Exits 77 (skipped) when the server, Apache, git or litmus
-cannot run here. Not run under mini_httpd: it loses the answer to a POST
-whose body comes with its head, as git sends small ones.
+cannot run here.
 """
 import collections
 import os
@@ -87,6 +86,11 @@ GIT_ENV = {"GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull,
            "GIT_COMMITTER_NAME": "Test", "GIT_COMMITTER_EMAIL": "t@test", "LC_ALL": "C"}
 GIT_OPTIONS = ["-c", "init.defaultBranch=main", "-c", "http.lowSpeedLimit=1",
                "-c", "http.lowSpeedTime=20", "-c", "safe.directory=*"]
+if SERVER == "mini_httpd":
+    # mini_httpd loses the answer to a POST whose body comes with its head;
+    # after "Expect: 100-continue" (which it never answers) curl sends the
+    # body 1 s later, alone, as its deploy file advises.
+    GIT_OPTIONS += ["-c", "http.extraHeader=Expect: 100-continue"]
 
 
 def git(args, trace=None, **options):
@@ -199,10 +203,14 @@ GIT_STEPS = [("push a first small commit", push_first), ("clone", clone),
              ("shallow clone", shallow_clone),
              ("push a small commit from the clone", push_from_clone),
              ("push a tag and a branch, delete the branch", push_tag_and_delete_branch)]
-# Where a git step cannot pass, and why.
+# Where a git step (or a protocol version) cannot pass, and why.
 GIT_LIMITS = {
     "busybox": {"push over 1 MiB": "busybox httpd 1.35 hands a CGI program only the part of "
                 "a chunked body that came with the head, then the end of its input"},
+    "mini_httpd": {"push over 1 MiB": "mini_httpd 1.30 hands a chunked body over in its "
+                   "framing with nothing saying so, and answers nothing",
+                   "protocol v2": "mini_httpd hands a CGI program no Git-Protocol field, "
+                   "so git speaks v0"},
 }
 
 
@@ -253,7 +261,7 @@ LITMUS_CASES = [
     LitmusCase("http", 4),  # Expect: 100-continue
 ]
 # The servers that run litmus too: busybox httpd answers MKCOL itself with
-# 404 (and hands a CGI program a body with POST alone).
+# 404 (and hands a CGI program a body with POST alone), mini_httpd with 501.
 LITMUS_SERVERS = {"lighttpd", "apache", "nginx", "lighttpd-fastcgi", "apache-fastcgi",
                   "nginx-fastcgi", "caddy"}
 LITMUS_EVENT = re.compile(r"(\d+)\. (\w+)\.*[ \t]*(pass|FAIL|SKIPPED)?"
@@ -304,6 +312,11 @@ class RealClients(unittest.TestCase):
 
     def test_git_clones_fetches_and_pushes_through_the_mount(self):
         for version in GIT_VERSIONS:
+            limit = GIT_LIMITS.get(SERVER, {}).get(f"protocol v{version}")
+            if limit:
+                with self.subTest(version=version):
+                    self.skipTest(limit)
+                continue
             repo = upstream_repo(self.upstream_dir, version)
             with tempfile.TemporaryDirectory() as tmp:
                 run, pushed, failed = GitRun(self, tmp, version, repo), [], None
