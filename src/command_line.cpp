@@ -65,6 +65,10 @@ command_line parse_command_line(int argc, char **argv) {
             line.mode = run_mode::version;
             return line;
         }
+        if (arg == "--quiet") {
+            line.quiet = true;
+            continue;
+        }
         if (arg == "--fastcgi") {
             if (!valid_address(value))
                 return usage_error("--fastcgi takes unix:/PATH or HOST:PORT", value);

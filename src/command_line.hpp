@@ -13,6 +13,7 @@ struct command_line {
     std::string_view address;      // --fastcgi ADDRESS: "unix:/path" or "HOST:PORT"
     int workers = default_workers; // event-loop threads
     bool workers_given = false;
+    bool quiet = false;        // --quiet: the FastCGI server writes no log lines
     std::string_view error;    // what is wrong, for usage_error
     std::string_view argument; // the argument it is wrong about
 };

@@ -20,15 +20,18 @@ namespace {
 constexpr const char *usage =
     "Usage:\n"
     "  cgi_forward                      run by a web server as a CGI program\n"
-    "  cgi_forward --fastcgi ADDRESS [--workers N]\n"
+    "  cgi_forward --fastcgi ADDRESS [--workers N] [--quiet]\n"
     "                                   serve FastCGI on unix:/PATH or HOST:PORT\n"
-    "  cgi_forward [--workers N]        serve FastCGI on the listening socket\n"
+    "  cgi_forward [--workers N] [--quiet]\n"
+    "                                   serve FastCGI on the listening socket\n"
     "                                   given as standard input\n"
     "  cgi_forward --help | --version\n"
     "\n"
     "Forwards each request to the HTTP service on 127.0.0.1:8011. --workers sets\n"
     "the number of event-loop threads (default: one per CPU); each serves any\n"
-    "number of requests at once. See cgi_forward(8).\n";
+    "number of requests at once. The FastCGI server logs its start and stop, and\n"
+    "upstream failures and limits reached (at most a line a kind every 10 s), on\n"
+    "standard error; --quiet turns that off. See cgi_forward(8).\n";
 
 int threads(const command_line &line) {
     return line.workers_given ? line.workers : available_cpus();
@@ -51,13 +54,18 @@ int run_command_line(int argc, char **argv) {
                      line.argument.data(), usage);
         return 2;
     case run_mode::fastcgi:
-        return serve_fastcgi(line.address, threads(line));
+        return serve_fastcgi(line.address, threads(line), line.quiet);
     case run_mode::cgi:
         break;
     }
-    if (is_listening_socket(STDIN_FILENO)) return serve_fastcgi({}, threads(line));
+    if (is_listening_socket(STDIN_FILENO)) return serve_fastcgi({}, threads(line), line.quiet);
     if (line.workers_given) {
         std::fprintf(stderr, "cgi_forward: --workers needs --fastcgi or a listening socket\n%s",
+                     usage);
+        return 2;
+    }
+    if (line.quiet) {
+        std::fprintf(stderr, "cgi_forward: --quiet needs --fastcgi or a listening socket\n%s",
                      usage);
         return 2;
     }

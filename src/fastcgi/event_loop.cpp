@@ -3,6 +3,7 @@
 #include "connection_codec.hpp"
 #include "limits.hpp"
 #include "listener.hpp"
+#include "log.hpp"
 #include "request/driver.hpp"
 #include "upstream/curl_holders.hpp"
 #include "upstream/exchange.hpp"
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,7 +95,8 @@ struct connection {
     std::uint32_t interest = 0; // registered epoll events
     deadline_map::iterator deadline;
     bool has_deadline = false;
-    connection_list::iterator place; // in the loop's list, oldest first
+    std::optional<log_kind> deadline_limit; // what a close at the deadline is logged as
+    connection_list::iterator place;        // in the loop's list, oldest first
 
     // The request being served.
     easy_handle transfer; // set while its transfer runs
@@ -423,6 +426,7 @@ void start_request(event_loop &loop, connection &c) {
 
 // The transfer has ended (completed, failed or cut).
 void finish_transfer(event_loop &loop, connection &c, CURLcode result) {
+    if (const auto failure = upstream_failure(result)) log_event(*loop.setup->log, *failure);
     curl_multi_remove_handle(loop.multi, c.transfer.get());
     // After a 417 to its Expect, libcurl never sends Expect again on that
     // handle, and curl_easy_reset keeps it so: such a handle is not reused.
@@ -578,18 +582,24 @@ void set_deadline(event_loop &loop, connection &c) {
     }
     bool has = true;
     time_point at{};
-    if (pending(c) > 0)
+    std::optional<log_kind> limit;
+    if (pending(c) > 0) {
         at = c.last_progress + fastcgi_limits::write_stall;
-    else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty())
+        limit = log_kind::write_stall;
+    } else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty()) {
         at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
-    else if (!c.watched)
+        limit = log_kind::body_stall;
+    } else if (!c.watched)
         at = c.phase_start + watch_delay; // then it joins the epoll set
     else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
              c.codec.phase == fastcgi::request_phase::input_done)
         has = false; // the upstream's answer is awaited, or the body is ahead
     // No request yet, or its params are coming: the params limit.
-    else
+    else {
         at = c.phase_start + (c.kept ? fastcgi_limits::kept_idle : fastcgi_limits::params_read);
+        if (!c.kept) limit = log_kind::params_time; // an idle kept one closing is no news
+    }
+    c.deadline_limit = limit;
     if (c.has_deadline && has && c.deadline->first == at) return;
     if (c.has_deadline) loop.deadlines.erase(c.deadline);
     c.has_deadline = has;
@@ -645,6 +655,7 @@ void settle(event_loop &loop, connection &c) {
     if (paused != c.budget_paused) {
         c.budget_paused = paused;
         paused ? ++loop.paused_connections : --loop.paused_connections;
+        if (paused) log_event(*loop.setup->log, log_kind::memory_budget);
     }
 }
 
@@ -683,6 +694,7 @@ void close_connection(event_loop &loop, connection &c) {
 // Room for one more connection: the oldest idle kept one goes.
 bool make_room(event_loop &loop) {
     if (loop.connections.size() < loop.setup->max_connections) return true;
+    log_event(*loop.setup->log, log_kind::connection_cap);
     for (const std::unique_ptr<connection> &c : loop.connections)
         if (c->kept && pending(*c) == 0 && c->codec.input.size() == c->codec.parsed) {
             close_connection(loop, *c);
@@ -757,6 +769,11 @@ void curl_action(event_loop &loop, curl_socket_t s, int flags) {
     take_done_transfers(loop);
 }
 
+bool in_flight(const connection &c) {
+    return c.transfer || c.codec.phase == fastcgi::request_phase::body ||
+           c.codec.phase == fastcgi::request_phase::input_done || pending(c) > 0;
+}
+
 // Stop: no new connection, and none that has no request in flight.
 void begin_stop(event_loop &loop) {
     loop.stopping = true;
@@ -767,10 +784,7 @@ void begin_stop(event_loop &loop) {
     for (const std::unique_ptr<connection> &c : loop.connections)
         all.push_back(c.get());
     for (connection *c : all) {
-        const bool in_flight = c->transfer || c->codec.phase == fastcgi::request_phase::body ||
-                               c->codec.phase == fastcgi::request_phase::input_done ||
-                               pending(*c) > 0;
-        if (!in_flight)
+        if (!in_flight(*c))
             close_connection(loop, *c);
         else
             c->codec.keep_connection = false; // closed once its request has ended
@@ -796,6 +810,7 @@ void run_timers(event_loop &loop) {
     while (!loop.deadlines.empty() && loop.deadlines.begin()->first <= loop.now) {
         // An unwatched connection's deadline is when it joins the epoll set.
         connection &c = *loop.deadlines.begin()->second;
+        if (c.watched && c.deadline_limit) log_event(*loop.setup->log, *c.deadline_limit);
         if (c.watched || !set_interest(loop, c))
             close_connection(loop, c);
         else
@@ -862,7 +877,13 @@ bool serve(event_loop &loop) {
     constexpr int batch = 64;
     epoll_event events[batch];
     for (;;) {
-        if (loop.stopping && (loop.connections.empty() || loop.now >= loop.stop_at)) return false;
+        if (loop.stopping && (loop.connections.empty() || loop.now >= loop.stop_at)) {
+            // The grace is over: what is still in progress is cut off.
+            loop.setup->log->cut_off += static_cast<std::size_t>(
+                std::count_if(loop.connections.begin(), loop.connections.end(),
+                              [](const std::unique_ptr<connection> &c) { return in_flight(*c); }));
+            return false;
+        }
         const int n = epoll_wait(loop.epoll_fd, events, batch, wait_time(loop));
         if (n < 0 && errno != EINTR) return false;
         loop.now = clock_type::now();

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct server_log;
+
 // Idle connections to the upstream each thread keeps for the next requests.
 constexpr std::size_t upstream_idle_kept = 32;
 
@@ -20,6 +22,7 @@ struct loop_setup {
     std::vector<std::string> allowed_peers; // empty: anyone
     // What all the loops' connections hold, against the memory budget.
     std::atomic<std::size_t> *held;
+    server_log *log; // failures and limits reached, shared by the loops
 };
 
 // A kept connection with no request on it, handed from a loop to the one

@@ -2,13 +2,16 @@
 
 #include "event_loop.hpp"
 #include "limits.hpp"
+#include "log.hpp"
 
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <malloc.h>
 #include <mutex>
@@ -112,6 +115,52 @@ void prefer_batch_scheduling() {
     sched_setscheduler(0, SCHED_BATCH, &none); // if refused, the default stays
 }
 
+// The open-files limit in force, as connection_cap left it.
+unsigned long long open_files() {
+    rlimit files{};
+    return getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0;
+}
+
+void log_start(server_log &log, std::string_view address, int threads, std::size_t connections) {
+    if (log.quiet) return;
+    using namespace fastcgi_limits;
+    const auto seconds = [](std::chrono::seconds limit) {
+        return std::to_string(limit.count()) + " s";
+    };
+    const std::string where =
+        address.empty() ? "the listening socket on standard input" : std::string(address);
+    write_line(log, "started on " + where + ", " + std::to_string(threads) +
+                        (threads == 1 ? " worker" : " workers") + "; limits: params " +
+                        seconds(params_read) + ", idle kept " + seconds(kept_idle) +
+                        ", write stall " + seconds(write_stall) + ", body stall " +
+                        seconds(body_stall) + ", stop grace " + seconds(stop_grace) + ", " +
+                        std::to_string(connections) + " connections (open files " +
+                        std::to_string(open_files()) + "), memory budget " +
+                        std::to_string(memory_budget >> 20) + " MiB");
+}
+
+// Waits for a stop signal; meanwhile writes the counted log lines as they
+// fall due (and looks at least once an interval, since a loop may have
+// started one).
+void wait_for_stop(const sigset_t &stop_signals, server_log &log) {
+    if (log.quiet) {
+        int received = 0;
+        sigwait(&stop_signals, &received);
+        return;
+    }
+    for (;;) {
+        const auto due = write_due(log);
+        const auto now = log_clock::now();
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            due == log_clock::time_point::max() ? log_interval
+                                                : std::max(due - now, log_clock::duration::zero()));
+        const long long ms = wait.count() + 1; // rounded up: waking early only waits again
+        const timespec limit{static_cast<time_t>(ms / 1000),
+                             static_cast<long>(ms % 1000) * 1000000};
+        if (sigtimedwait(&stop_signals, nullptr, &limit) >= 0) return;
+    }
+}
+
 } // namespace
 
 int available_cpus() {
@@ -121,7 +170,7 @@ int available_cpus() {
     return online > 0 ? static_cast<int>(std::min(online, 1024L)) : 1;
 }
 
-int serve_fastcgi(std::string_view address, int threads) {
+int serve_fastcgi(std::string_view address, int threads, bool quiet) {
     std::string unix_path;
     const int listen_fd = address.empty() ? STDIN_FILENO : open_listener(address, unix_path);
     if (listen_fd < 0) {
@@ -148,8 +197,11 @@ int serve_fastcgi(std::string_view address, int threads) {
     prefer_batch_scheduling();
     const std::size_t share = std::max<std::size_t>(1, connection_cap(threads) / threads);
     std::atomic<std::size_t> held{0};
-    const loop_setup setup{listen_fd, stop.fd, share,
-                           allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS")), &held};
+    server_log log;
+    log.quiet = quiet;
+    const loop_setup setup{listen_fd, stop.fd,
+                           share,     allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS")),
+                           &held,     &log};
     loop_threads loops;
     loops.setup = &setup;
     loops.slots.resize(static_cast<std::size_t>(threads));
@@ -163,8 +215,8 @@ int serve_fastcgi(std::string_view address, int threads) {
         started = false;
     }
     if (started) {
-        int received = 0;
-        sigwait(&stop_signals, &received);
+        log_start(log, address, threads, share * static_cast<std::size_t>(threads));
+        wait_for_stop(stop_signals, log);
     }
     // Each loop stops taking connections, lets its requests finish within
     // the grace, then closes everything.
@@ -187,5 +239,11 @@ int serve_fastcgi(std::string_view address, int threads) {
     curl_global_cleanup();
     if (!unix_path.empty()) unlink(unix_path.c_str());
     if (listen_fd != STDIN_FILENO) close(listen_fd);
-    return started ? 0 : 1;
+    if (!started) return 1;
+    write_due(log, true); // what was counted since the last lines
+    const std::size_t cut = log.cut_off.load();
+    write_line(log, "stopped; " + std::to_string(cut) + (cut == 1 ? " request" : " requests") +
+                        " in progress cut off at the end of the " +
+                        std::to_string(fastcgi_limits::stop_grace.count()) + " s grace");
+    return 0;
 }

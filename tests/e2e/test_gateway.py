@@ -115,9 +115,10 @@ class FastCGIServer:
     """cgi_forward serving FastCGI on a unix socket (or at a TCP port);
     cgi-fcgi, or the raw client in fastcgi_client.py, is its client.
     open_files sets the server's open-files limit; launcher is a command
-    that starts it (chrt)."""
+    that starts it (chrt). Quiet (--quiet) unless asked otherwise: the
+    cases then see whatever else it writes on standard error."""
 
-    def __init__(self, workers=4, port=None, open_files=None, launcher=()):
+    def __init__(self, workers=4, port=None, open_files=None, launcher=(), quiet=True):
         self.dir = tempfile.TemporaryDirectory()
         self.socket = os.path.join(self.dir.name, "gateway.sock")
         self.address = ("127.0.0.1", port) if port else self.socket
@@ -128,7 +129,8 @@ class FastCGIServer:
             resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
 
         self.proc = subprocess.Popen(
-            [*launcher] + WRAPPER + [GATEWAY, "--fastcgi", where, "--workers", str(workers)],
+            [*launcher] + WRAPPER + [GATEWAY, "--fastcgi", where, "--workers", str(workers)] +
+            (["--quiet"] if quiet else []),
             env={"PATH": os.environ.get("PATH", "")}, stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=self.log,
             preexec_fn=limit_files if open_files else None)
@@ -370,7 +372,8 @@ class RequestTranslation(GatewayTest):
         # arguments (RFC 3875, 4.4): they come from the client.
         self.requireCgi()
         reply = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"
-        for args in (["--fastcgi", "127.0.0.1:9999"], ["--version"], ["--help"], ["--bogus"]):
+        for args in (["--fastcgi", "127.0.0.1:9999"], ["--version"], ["--help"], ["--bogus"],
+                     ["--quiet"]):
             with self.subTest(args=args):
                 _, code, out = self.serve([reply], cgi_env(), args=args)
                 self.assertEqual((code, out), (0, relayed(reply)))
@@ -381,6 +384,8 @@ class RequestTranslation(GatewayTest):
         for args, code, first in ((["--version"], 0, b"cgi_forward "),
                                   (["--help"], 0, b"Usage:"),
                                   (["--workers", "4"], 2, b""),
+                                  (["--quiet"], 2, b""),
+                                  (["--quiet=yes"], 2, b""),
                                   (["--fastcgi", "nowhere"], 2, b"")):
             with self.subTest(args=args):
                 got, out, err = run_gateway(env, args=args)
@@ -601,7 +606,9 @@ class ResponseRelay(GatewayTest):
     def test_closed_at_once_and_unreachable_give_no_answer(self):
         _, code, out = self.serve(["cut"], cgi_env())
         self.assertEqual((code, out), (0, NO_ANSWER))
-        code, out, err = run_gateway(cgi_env())  # nothing listens now
+        # Nothing listens now. Where the FastCGI server logs the refusal, the
+        # CGI program still writes nothing on standard error.
+        code, out, err = run_gateway(cgi_env())
         self.assertEqual((code, out, err), (0, NO_ANSWER, b""))
 
     def test_short_writes_are_completed(self):
@@ -1101,6 +1108,62 @@ class FastCGIServing(GatewayTest):
         finally:
             up.close()
         self.assertEqual(server.stop(), (0, b""))
+
+    def test_start_stop_and_upstream_failures_are_logged_a_line_a_kind_an_interval(self):
+        # Nothing listens on the upstream's port: of many failures within
+        # the 10 s interval, the first is written at once and the others
+        # counted into one line when it is over. A server stopped with a
+        # request in flight says it cut it off at the end of its grace;
+        # --quiet writes nothing. The three run at once: about 10 s.
+        failures = 25
+        loud, quiet = FastCGIServer(workers=2, quiet=False), FastCGIServer(workers=2)
+        cutting = FastCGIServer(workers=1, quiet=False)
+        refused = rb"cgi_forward: upstream refused the connection or could not be reached: "
+        # Read where it is, leaving the offset the server writes at alone.
+        lines = lambda server: os.pread(server.log.fileno(), 1 << 20, 0).splitlines()
+        counted = lambda server: [l for l in lines(server) if l.startswith(refused)]
+        up = conn = None
+        try:
+            self.assertTrue(eventually(lambda: lines(loud) and lines(cutting)), "no start line")
+            for server in (loud, quiet):
+                for _ in range(failures):
+                    got = subprocess.run(server.command(), env=cgi_env(), capture_output=True,
+                                         timeout=60)
+                    self.assertEqual((got.returncode, got.stdout), (0, NO_ANSWER))
+            up = Upstream([EVENTS, "wait"])
+            conn = cutting.connect()
+            conn.send(fcgi.request(cgi_env()))
+            self.assertTrue(eventually(lambda: up.contacted), "upstream not reached")
+            cutting.proc.send_signal(signal.SIGTERM)
+            self.assertTrue(eventually(lambda: len(counted(loud)) >= 2, 10 + SLACK),
+                            "no second upstream line")
+            self.assertIsNotNone(wait_exit(cutting.proc, fastcgi_limit("stop_grace") + SLACK))
+        finally:
+            conn and conn.close()
+            up and up.close()
+            logs = {"loud": loud.stop(), "quiet": quiet.stop(), "cutting": cutting.stop()}
+        self.assertEqual(logs["quiet"], (0, b""))
+        start = (r"cgi_forward: started on unix:\S+/gateway\.sock, {} workers?; limits: params {} s, "
+                 r"idle kept {} s, write stall {} s, body stall {} s, stop grace {} s, \d+ "
+                 r"connections \(open files \d+\), memory budget {} MiB")
+        limits = [fastcgi_limit(n) for n in ("params_read", "kept_idle", "write_stall",
+                                             "body_stall", "stop_grace")]
+        budget = fastcgi_limit("memory_budget") // (1 << 20)
+        stopped = r"cgi_forward: stopped; {} in progress cut off at the end of the {} s grace"
+        said = refused.decode() + "{} since the last such line"
+        expected = {
+            "loud": [start.format(2, *limits, budget), re.escape(said.format("1 time")),
+                     re.escape(said.format(f"{failures - 1} times")),
+                     stopped.format("0 requests", limits[-1])],
+            "cutting": [start.format(1, *limits, budget), stopped.format("1 request", limits[-1])],
+        }
+        for name, patterns in expected.items():
+            with self.subTest(name):
+                code, err = logs[name]
+                got = err.decode().splitlines()
+                self.assertEqual((code, len(got)), (0, len(patterns)), got)
+                for line, pattern in zip(got, patterns):
+                    self.assertRegex(line, f"^{pattern}$")
 
 EVENTS = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
 REFUSED = cgi_env("id=7")  # answered 400 without the upstream
