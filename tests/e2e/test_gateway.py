@@ -1112,9 +1112,10 @@ class FastCGIServing(GatewayTest):
     def test_start_stop_and_upstream_failures_are_logged_a_line_a_kind_an_interval(self):
         # Nothing listens on the upstream's port: of many failures within
         # the 10 s interval, the first is written at once and the others
-        # counted into one line when it is over. A server stopped with a
-        # request in flight says it cut it off at the end of its grace;
-        # --quiet writes nothing. The three run at once: about 10 s.
+        # counted into one line when it is over. A silent connection closed
+        # at the params limit (10 s too) is a line of its own kind. A server
+        # stopped with a request in flight says it cut it off at the end of
+        # its grace; --quiet writes nothing. The three run at once: ~10 s.
         failures = 25
         loud, quiet = FastCGIServer(workers=2, quiet=False), FastCGIServer(workers=2)
         cutting = FastCGIServer(workers=1, quiet=False)
@@ -1122,9 +1123,11 @@ class FastCGIServing(GatewayTest):
         # Read where it is, leaving the offset the server writes at alone.
         lines = lambda server: os.pread(server.log.fileno(), 1 << 20, 0).splitlines()
         counted = lambda server: [l for l in lines(server) if l.startswith(refused)]
-        up = conn = None
+        params = rb"cgi_forward: connection closed at the params limit"
+        up = conn = silent = None
         try:
             self.assertTrue(eventually(lambda: lines(loud) and lines(cutting)), "no start line")
+            silent = loud.connect()
             for server in (loud, quiet):
                 for _ in range(failures):
                     got = subprocess.run(server.command(), env=cgi_env(), capture_output=True,
@@ -1137,9 +1140,12 @@ class FastCGIServing(GatewayTest):
             cutting.proc.send_signal(signal.SIGTERM)
             self.assertTrue(eventually(lambda: len(counted(loud)) >= 2, 10 + SLACK),
                             "no second upstream line")
+            self.assertTrue(eventually(lambda: any(l.startswith(params) for l in lines(loud)),
+                                       fastcgi_limit("params_read") + SLACK), "no params line")
             self.assertIsNotNone(wait_exit(cutting.proc, fastcgi_limit("stop_grace") + SLACK))
         finally:
-            conn and conn.close()
+            for held in (conn, silent):
+                held and held.close()
             up and up.close()
             logs = {"loud": loud.stop(), "quiet": quiet.stop(), "cutting": cutting.stop()}
         self.assertEqual(logs["quiet"], (0, b""))
@@ -1151,19 +1157,25 @@ class FastCGIServing(GatewayTest):
         budget = fastcgi_limit("memory_budget") // (1 << 20)
         stopped = r"cgi_forward: stopped; {} in progress cut off at the end of the {} s grace"
         said = refused.decode() + "{} since the last such line"
+        # The first line, the last, and those between as exact text in any
+        # order: the params line and the second upstream line fall due at
+        # about the same time.
         expected = {
-            "loud": [start.format(2, *limits, budget), re.escape(said.format("1 time")),
-                     re.escape(said.format(f"{failures - 1} times")),
-                     stopped.format("0 requests", limits[-1])],
-            "cutting": [start.format(1, *limits, budget), stopped.format("1 request", limits[-1])],
+            "loud": (start.format(2, *limits, budget),
+                     [said.format("1 time"), said.format(f"{failures - 1} times"),
+                      params.decode() + f" of {limits[0]} s: 1 time since the last such line"],
+                     stopped.format("0 requests", limits[-1])),
+            "cutting": (start.format(1, *limits, budget), [],
+                        stopped.format("1 request", limits[-1])),
         }
-        for name, patterns in expected.items():
+        for name, (first, between, last) in expected.items():
             with self.subTest(name):
                 code, err = logs[name]
                 got = err.decode().splitlines()
-                self.assertEqual((code, len(got)), (0, len(patterns)), got)
-                for line, pattern in zip(got, patterns):
-                    self.assertRegex(line, f"^{pattern}$")
+                self.assertEqual((code, len(got)), (0, len(between) + 2), got)
+                self.assertRegex(got[0], f"^{first}$")
+                self.assertEqual(sorted(got[1:-1]), sorted(between))
+                self.assertRegex(got[-1], f"^{last}$")
 
 EVENTS = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
 REFUSED = cgi_env("id=7")  # answered 400 without the upstream
