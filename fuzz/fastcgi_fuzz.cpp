@@ -88,8 +88,8 @@ run_result run(const std::vector<std::string_view> &pieces) {
             if (event.kind == fastcgi::event_kind::hold || event.kind == fastcgi::event_kind::abort)
                 fastcgi::end_current_request(state, 7);
             if (event.kind != fastcgi::event_kind::hold)
-                out.taken.push_back(
-                    {event.from.type, event.from.request_id, std::string(event.from.content)});
+                out.taken.push_back({static_cast<int>(event.from.type), event.from.request_id,
+                                     std::string(event.from.content)});
             out.replies += state.replies;
             state.replies.clear();
         }
@@ -201,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The records taken, written out again, read back the same.
     std::string again;
     for (const plain_record &r : whole.taken)
-        fastcgi::append_record(again, static_cast<std::uint8_t>(r.type),
+        fastcgi::append_record(again, static_cast<fastcgi::record_type>(r.type),
                                static_cast<std::uint16_t>(r.id), r.content);
     const std::vector<plain_record> reread = plain_records(again, end);
     check(end == plain_end::clean && reread == whole.taken);

@@ -40,7 +40,7 @@ bool answer_get_values(connection_state &st, std::string_view query) {
         // One request per connection: as many requests as connections.
         append_pair(result, name, known == 2 ? std::string_view("0") : connections);
     }
-    append_record(st.replies, get_values_result, 0, result);
+    append_record(st.replies, record_type::get_values_result, 0, result);
     return true;
 }
 
@@ -140,7 +140,7 @@ connection_event begin(connection_state &st, const record &r) {
 }
 
 connection_event management(connection_state &st, const record &r) {
-    if (r.type != get_values) {
+    if (r.type != record_type::get_values) {
         append_unknown_type(st.replies, r.type);
         return taken(r);
     }
@@ -152,9 +152,9 @@ connection_event management(connection_state &st, const record &r) {
 connection_event current(connection_state &st, const record &r) {
     const connection_event close{event_kind::close, {}, {}};
     switch (r.type) {
-    case abort_request:
+    case record_type::abort_request:
         return {event_kind::abort, {}, r};
-    case params:
+    case record_type::params:
         if (st.phase != request_phase::params) return close;
         if (!r.content.empty()) return take_params(st, r.content) ? taken(r) : close;
         if (!st.params.empty()) return close; // a pair cut short
@@ -162,12 +162,12 @@ connection_event current(connection_state &st, const record &r) {
         st.params_taken = st.params_count = 0;
         st.phase = request_phase::body;
         return {event_kind::start, {}, r};
-    case stdin_stream:
+    case record_type::stdin_stream:
         if (st.phase != request_phase::body) return close;
         if (!r.content.empty()) return {event_kind::body, r.content, r};
         st.phase = request_phase::input_done;
         return {event_kind::body_end, {}, r};
-    case data_stream: // a filter's second stream: not for a responder
+    case record_type::data_stream: // a filter's second stream: not for a responder
         return taken(r);
     default:
         return close; // a second FCGI_BEGIN_REQUEST for it
@@ -192,12 +192,15 @@ connection_event next_event(connection_state &st) {
     if (split.status == split_status::need_more) return {};
     const record &r = split.found;
 
-    const bool known_type = r.type == begin_request || r.type == abort_request ||
-                            r.type == params || r.type == stdin_stream || r.type == data_stream;
+    const bool known_type = r.type == record_type::begin_request ||
+                            r.type == record_type::abort_request || r.type == record_type::params ||
+                            r.type == record_type::stdin_stream ||
+                            r.type == record_type::data_stream;
     const bool active = st.phase != request_phase::idle;
     // A request following one whose input is complete waits its turn
     // (pipelining); one that interleaves with it is refused (multiplexing).
-    if (r.request_id != 0 && r.type == begin_request && st.phase == request_phase::input_done)
+    if (r.request_id != 0 && r.type == record_type::begin_request &&
+        st.phase == request_phase::input_done)
         return {event_kind::hold, {}, {}};
     st.parsed += split.used;
     if (r.request_id == 0) return management(st, r);
@@ -206,11 +209,11 @@ connection_event next_event(connection_state &st) {
         return taken(r);
     }
     if (active && r.request_id == st.request_id) return current(st, r);
-    if (r.type != begin_request) {
+    if (r.type != record_type::begin_request) {
         // The rest of a request that was refused or ended is ignored, as
         // is an abort that crossed the end; params or stdin of a request
         // never begun break the protocol.
-        if (r.type == abort_request || r.type == data_stream ||
+        if (r.type == record_type::abort_request || r.type == record_type::data_stream ||
             std::find(std::begin(st.settled), std::end(st.settled), r.request_id) !=
                 std::end(st.settled))
             return taken(r);

@@ -272,8 +272,8 @@ bool write_records(void *target, std::string_view first, std::string_view second
     auto &c = *static_cast<connection *>(target);
     if (c.broken) return false;
     if (pending(c) == 0) c.last_progress = c.loop->now;
-    fastcgi::append_stream(c.out, fastcgi::stdout_stream, c.codec.request_id, first);
-    fastcgi::append_stream(c.out, fastcgi::stdout_stream, c.codec.request_id, second);
+    fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, first);
+    fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, second);
     mark_dirty(*c.loop, c);
     return true;
 }
@@ -467,7 +467,7 @@ bool may_take_input(const connection &c) {
 
 // A record read while draining: the end of the stdin sought, or more of it.
 void drain(connection &c, const fastcgi::record &r) {
-    if (r.type != fastcgi::stdin_stream || r.request_id != c.drain_id) return;
+    if (r.type != fastcgi::record_type::stdin_stream || r.request_id != c.drain_id) return;
     if (r.content.empty() || r.content.size() >= c.drain_left)
         c.draining = false;
     else

@@ -50,7 +50,7 @@ split_result split_record(std::string_view bytes) {
     const std::size_t padding = byte_at(bytes, 6);
     if (bytes.size() < header_size + length + padding) return result;
     result.status = split_status::complete;
-    result.found.type = byte_at(bytes, 1);
+    result.found.type = static_cast<record_type>(byte_at(bytes, 1));
     result.found.request_id =
         static_cast<std::uint16_t>((std::uint16_t{byte_at(bytes, 2)} << 8) | byte_at(bytes, 3));
     result.found.content = bytes.substr(header_size, length);
@@ -58,7 +58,7 @@ split_result split_record(std::string_view bytes) {
     return result;
 }
 
-void append_record(std::string &out, std::uint8_t type, std::uint16_t request_id,
+void append_record(std::string &out, record_type type, std::uint16_t request_id,
                    std::string_view content) {
     const char header[header_size] = {static_cast<char>(protocol_version),
                                       static_cast<char>(type),
@@ -72,7 +72,7 @@ void append_record(std::string &out, std::uint8_t type, std::uint16_t request_id
     out.append(content);
 }
 
-void append_stream(std::string &out, std::uint8_t type, std::uint16_t request_id,
+void append_stream(std::string &out, record_type type, std::uint16_t request_id,
                    std::string_view data) {
     while (!data.empty()) {
         const std::size_t n = std::min(data.size(), max_content);
@@ -83,7 +83,7 @@ void append_stream(std::string &out, std::uint8_t type, std::uint16_t request_id
 
 void append_end_request(std::string &out, std::uint16_t request_id, std::uint32_t app_status,
                         protocol_status status) {
-    append_record(out, stdout_stream, request_id, {});
+    append_record(out, record_type::stdout_stream, request_id, {});
     const char body[8] = {static_cast<char>(app_status >> 24),
                           static_cast<char>((app_status >> 16) & 0xff),
                           static_cast<char>((app_status >> 8) & 0xff),
@@ -92,12 +92,12 @@ void append_end_request(std::string &out, std::uint16_t request_id, std::uint32_
                           0,
                           0,
                           0};
-    append_record(out, end_request, request_id, {body, sizeof body});
+    append_record(out, record_type::end_request, request_id, {body, sizeof body});
 }
 
-void append_unknown_type(std::string &out, std::uint8_t type) {
+void append_unknown_type(std::string &out, record_type type) {
     const char body[8] = {static_cast<char>(type), 0, 0, 0, 0, 0, 0, 0};
-    append_record(out, unknown_type, 0, {body, sizeof body});
+    append_record(out, record_type::unknown_type, 0, {body, sizeof body});
 }
 
 bool parse_begin_body(std::string_view content, begin_body &body) {

@@ -14,7 +14,9 @@ constexpr std::uint8_t protocol_version = 1;
 constexpr std::size_t header_size = 8;
 constexpr std::size_t max_content = 65535;
 
-enum record_type : std::uint8_t {
+// Scoped: begin_request and end_request also name functions of the loop.
+// Any byte may arrive as a type; values outside these stay representable.
+enum class record_type : std::uint8_t {
     begin_request = 1,
     abort_request = 2,
     end_request = 3,
@@ -39,7 +41,7 @@ enum protocol_status : std::uint8_t {
 };
 
 struct record {
-    std::uint8_t type = 0;
+    record_type type{};
     std::uint16_t request_id = 0;
     std::string_view content; // a view into the bytes split
 };
@@ -60,12 +62,12 @@ struct split_result {
 split_result split_record(std::string_view bytes);
 
 // Appends one record (no padding). content is at most max_content bytes.
-void append_record(std::string &out, std::uint8_t type, std::uint16_t request_id,
+void append_record(std::string &out, record_type type, std::uint16_t request_id,
                    std::string_view content);
 
 // Appends a stream's data as records of at most max_content bytes each;
 // nothing for empty data (an empty record ends a stream).
-void append_stream(std::string &out, std::uint8_t type, std::uint16_t request_id,
+void append_stream(std::string &out, record_type type, std::uint16_t request_id,
                    std::string_view data);
 
 // The empty stdout record and FCGI_END_REQUEST.
@@ -73,7 +75,7 @@ void append_end_request(std::string &out, std::uint16_t request_id, std::uint32_
                         protocol_status status);
 
 // FCGI_UNKNOWN_TYPE naming the type received.
-void append_unknown_type(std::string &out, std::uint8_t type);
+void append_unknown_type(std::string &out, record_type type);
 
 struct begin_body {
     std::uint16_t role = 0;
