@@ -1,3 +1,4 @@
+#include "command_line.hpp"
 #include "fastcgi/log.hpp"
 
 #include <gtest/gtest.h>
@@ -109,6 +110,27 @@ TEST(EventLine, CarriesTheCountAndSaysWhatHappened) {
     };
     for (const auto &[got, expected] : cases)
         EXPECT_EQ(got, expected);
+}
+
+TEST(QuietOption, TurnsTheLogOffAndTakesNoValue) {
+    const std::pair<std::vector<std::string>, std::pair<run_mode, bool>> cases[] = {
+        {{"--fastcgi", "unix:/run/s"}, {run_mode::fastcgi, false}},
+        {{"--fastcgi", "unix:/run/s", "--quiet"}, {run_mode::fastcgi, true}},
+        {{"--quiet", "--workers", "2", "--fastcgi=127.0.0.1:9000"}, {run_mode::fastcgi, true}},
+        // The listening socket on standard input, or a usage error without.
+        {{"--quiet"}, {run_mode::cgi, true}},
+        {{"--quiet=1", "--fastcgi", "unix:/run/s"}, {run_mode::usage_error, false}},
+        {{"--fastcgi", "unix:/run/s", "--quiet", "--bogus"}, {run_mode::usage_error, false}},
+        {{"-q"}, {run_mode::usage_error, false}},
+    };
+    for (const auto &[args, expected] : cases) {
+        std::vector<std::string> words = args;
+        std::vector<char *> argv{const_cast<char *>("cgi_forward")};
+        for (std::string &word : words)
+            argv.push_back(word.data());
+        const command_line line = parse_command_line(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(std::make_pair(line.mode, line.quiet), expected) << args.back();
+    }
 }
 
 } // namespace
