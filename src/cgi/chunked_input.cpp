@@ -1,21 +1,13 @@
 #include "chunked_input.hpp"
 
+#include "text/field_text.hpp"
+#include "text/percent.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
 
 // A byte that may stand in an extension or a trailer line: visible text,
 // blanks and bytes outside ASCII; no control byte, so no bare CR or LF.

@@ -124,13 +124,21 @@ pair_lengths split_lengths(std::string_view bytes) {
     return {name_length, value_length, name_used + value_used};
 }
 
-} // namespace
-
-pair_result split_pair_lengths(std::string_view bytes) {
+// The answer for bytes that end before the pair's lengths do (end when there
+// are none, else truncated), with lengths read where they are all there.
+pair_result start_pair(std::string_view bytes, pair_lengths &lengths) {
     pair_result result;
     if (bytes.empty()) return result;
     result.status = pair_status::truncated;
-    const pair_lengths lengths = split_lengths(bytes);
+    lengths = split_lengths(bytes);
+    return result;
+}
+
+} // namespace
+
+pair_result split_pair_lengths(std::string_view bytes) {
+    pair_lengths lengths;
+    pair_result result = start_pair(bytes, lengths);
     if (lengths.used == 0) return result;
     result.status = pair_status::complete;
     // At most 2^32: no overflow in a 64-bit size.
@@ -139,10 +147,8 @@ pair_result split_pair_lengths(std::string_view bytes) {
 }
 
 pair_result split_pair(std::string_view bytes) {
-    pair_result result;
-    if (bytes.empty()) return result;
-    result.status = pair_status::truncated;
-    const pair_lengths lengths = split_lengths(bytes);
+    pair_lengths lengths;
+    pair_result result = start_pair(bytes, lengths);
     if (lengths.used == 0) return result;
     const std::size_t at = lengths.used;
     // Compared by parts, so that lengths near 2^31 cannot wrap around.

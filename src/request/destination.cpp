@@ -1,18 +1,12 @@
 #include "destination.hpp"
 
-#include "upstream/field_text.hpp"
+#include "text/field_text.hpp"
+#include "text/percent.hpp"
+#include "upstream/origin.hpp"
 
 namespace {
 
-constexpr std::string_view upstream_origin = "http://127.0.0.1:8011";
 constexpr auto none = std::string_view::npos;
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // How many bytes at the start of path spell prefix, a "%XX" counting as the
 // byte it stands for (SCRIPT_NAME is decoded, the client's URL may not be);
@@ -21,11 +15,8 @@ std::size_t spelled_length(std::string_view path, std::string_view prefix) {
     std::size_t at = 0;
     for (const char expected : prefix) {
         if (at >= path.size()) return none;
-        if (path[at] == '%' && at + 2 < path.size() && hex_value(path[at + 1]) >= 0 &&
-            hex_value(path[at + 2]) >= 0) {
-            const char decoded =
-                static_cast<char>(hex_value(path[at + 1]) * 16 + hex_value(path[at + 2]));
-            if (expected == '/' || decoded != expected) return none;
+        if (const int decoded = percent_byte(path, at); decoded >= 0) {
+            if (expected == '/' || static_cast<char>(decoded) != expected) return none;
             at += 3;
         } else {
             if (path[at] != expected) return none;

@@ -1,47 +1,16 @@
 #include "mount.hpp"
 
 #include "destination.hpp"
+#include "text/field_text.hpp"
+#include "text/percent.hpp"
 #include "translate.hpp"
-#include "upstream/field_text.hpp"
+#include "upstream/origin.hpp"
 
 #include <array>
+#include <iterator>
 #include <optional>
 
 namespace {
-
-constexpr std::string_view upstream_origin = "http://127.0.0.1:8011";
-constexpr std::string_view hex_digits = "0123456789ABCDEF";
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Whether every "%" in the text begins a "%XX": busybox httpd hands over
-// REQUEST_URI already decoded, where a "%" may stand for itself.
-bool is_percent_encoded(std::string_view text) {
-    for (std::size_t at = text.find('%'); at != std::string_view::npos; at = text.find('%', at + 1))
-        if (at + 2 >= text.size() || hex_value(text[at + 1]) < 0 || hex_value(text[at + 2]) < 0)
-            return false;
-    return true;
-}
-
-std::string percent_decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-            hex_value(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
 
 // Writes the bytes that cannot stand in a request-target as %XX: blanks,
 // control bytes, bytes outside ASCII, "#", and those in `also`.
@@ -52,8 +21,8 @@ std::string encode_unsafe(std::string_view text, std::string_view also) {
         const auto b = static_cast<unsigned char>(c);
         if (b <= 0x20 || b >= 0x7f || c == '#' || also.find(c) != std::string_view::npos) {
             out.push_back('%');
-            out.push_back(hex_digits[b >> 4]);
-            out.push_back(hex_digits[b & 15]);
+            out.push_back(upper_hex_digits[b >> 4]);
+            out.push_back(upper_hex_digits[b & 15]);
         } else {
             out.push_back(c);
         }
@@ -69,67 +38,60 @@ struct mount_env {
         host, https, request_scheme;
 };
 
+// The names of mount_env's fields, in their order.
+constexpr std::string_view mount_names[] = {
+    "PATH_INFO",           "SCRIPT_NAME",          "REQUEST_URI",     "HTTP_TRANSFER_ENCODING",
+    "HTTP_CONTENT_LENGTH", "SERVER_SOFTWARE",      "HTTP_CONNECTION", "CONTENT_TYPE",
+    "REMOTE_ADDR",         "HTTP_X_FORWARDED_FOR", "HTTP_HOST",       "HTTPS",
+    "REQUEST_SCHEME"};
+
 mount_env read_mount_env(char **envp) {
     using member = std::optional<std::string_view> mount_env::*;
-    static constexpr std::pair<std::string_view, member> names[] = {
-        {"PATH_INFO", &mount_env::path_info},
-        {"SCRIPT_NAME", &mount_env::script_name},
-        {"REQUEST_URI", &mount_env::request_uri},
-        {"HTTP_TRANSFER_ENCODING", &mount_env::transfer_encoding},
-        {"HTTP_CONTENT_LENGTH", &mount_env::http_content_length},
-        {"SERVER_SOFTWARE", &mount_env::server_software},
-        {"HTTP_CONNECTION", &mount_env::connection},
-        {"CONTENT_TYPE", &mount_env::content_type},
-        {"REMOTE_ADDR", &mount_env::remote_addr},
-        {"HTTP_X_FORWARDED_FOR", &mount_env::forwarded_for},
-        {"HTTP_HOST", &mount_env::host},
-        {"HTTPS", &mount_env::https},
-        {"REQUEST_SCHEME", &mount_env::request_scheme},
-    };
+    using e = mount_env;
+    static constexpr member fields[] = {
+        &e::path_info,           &e::script_name,     &e::request_uri, &e::transfer_encoding,
+        &e::http_content_length, &e::server_software, &e::connection,  &e::content_type,
+        &e::remote_addr,         &e::forwarded_for,   &e::host,        &e::https,
+        &e::request_scheme};
+    static_assert(std::size(fields) == std::size(mount_names));
     mount_env env;
     for (char **entry = envp; entry && *entry; ++entry) {
         const std::string_view text(*entry);
         const auto eq = text.find('=');
         if (eq == std::string_view::npos) continue;
-        for (const auto &[name, field] : names)
-            if (text.substr(0, eq) == name && !(env.*field)) env.*field = text.substr(eq + 1);
+        for (std::size_t i = 0; i < std::size(fields); ++i)
+            if (text.substr(0, eq) == mount_names[i] && !(env.*fields[i]))
+                env.*fields[i] = text.substr(eq + 1);
     }
     return env;
 }
 
-// The client's fields that are not passed on as they are: those about its
-// connection to the web server (RFC 9110, 7.6.1), those the transfer sets
-// itself (Host is the upstream's, as proxies send it by default; the body's
-// framing), Proxy (a client must not be able to set a proxy, "httpoxy"),
-// and the forwarding fields, which the gateway writes itself. Matched
-// without regard to case, as the upstream reads the names they become.
-constexpr std::array<std::string_view, 14> withheld = {"HOST",
-                                                       "CONNECTION",
-                                                       "KEEP_ALIVE",
-                                                       "TE",
-                                                       "UPGRADE",
-                                                       "PROXY_CONNECTION",
-                                                       "PROXY",
-                                                       "TRANSFER_ENCODING",
-                                                       "CONTENT_LENGTH",
-                                                       "EXPECT",
-                                                       "X_FORWARDED_FOR",
-                                                       "X_FORWARDED_HOST",
-                                                       "X_FORWARDED_PROTO",
-                                                       "X_FORWARDED_PREFIX"};
+// The client's fields that are not passed on as they are, besides the
+// hop-by-hop ones: those the transfer sets itself (Host is the upstream's, as
+// proxies send it by default; the body's framing), Proxy (a client must not
+// be able to set a proxy, "httpoxy"), and the forwarding fields, which the
+// gateway writes itself. Matched without regard to case, as the upstream
+// reads the names they become.
+constexpr std::array<std::string_view, 9> withheld = {"Host",
+                                                      "Proxy",
+                                                      "Transfer-Encoding",
+                                                      "Content-Length",
+                                                      "Expect",
+                                                      "X-Forwarded-For",
+                                                      "X-Forwarded-Host",
+                                                      "X-Forwarded-Proto",
+                                                      "X-Forwarded-Prefix"};
 
-bool is_withheld(std::string_view cgi_name) {
+bool is_withheld(std::string_view http_name) {
+    if (is_hop_by_hop(http_name)) return true;
     for (std::string_view name : withheld)
-        if (same_name(cgi_name, name)) return true;
+        if (same_name(http_name, name)) return true;
     return false;
 }
 
 // A strict CONTENT_LENGTH: digits only, with blanks around them.
 std::optional<std::int64_t> parse_size(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
+    text = trim_blanks(text);
     if (text.empty() || text.size() > 18) return std::nullopt;
     std::int64_t value = 0;
     for (char c : text) {
@@ -142,18 +104,6 @@ std::optional<std::int64_t> parse_size(std::string_view text) {
 // The methods whose request has a body, empty or not.
 bool carries_body(std::string_view method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
-}
-
-// Appends one line to the list; false when out of memory.
-bool append_line(header_list &list, curl_slist *&tail, const std::string &line) {
-    curl_slist *node = curl_slist_append(nullptr, line.c_str());
-    if (!node) return false;
-    if (tail)
-        tail->next = node;
-    else
-        list.reset(node);
-    tail = node;
-    return true;
 }
 
 } // namespace
@@ -272,11 +222,11 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
         std::string line;
         if (begins_with(text, "HTTP_")) {
             const std::string_view cgi_name = text.substr(5, eq - 5);
-            if (!is_forwardable_name(cgi_name) || is_withheld(cgi_name) ||
+            if (!is_forwardable_name(cgi_name) ||
                 (same_name(cgi_name, "CONTENT_TYPE") && has_content_type))
                 continue;
             const std::string name = http_field_name(cgi_name);
-            if (name.empty() || lists_name(connection, name)) continue;
+            if (name.empty() || is_withheld(name) || lists_name(connection, name)) continue;
             has_accept = has_accept || same_name(cgi_name, "ACCEPT");
             append_field_value(line.append(name).append(": "), name, value, place);
         } else if (text.substr(0, eq) == "CONTENT_TYPE") {
@@ -285,7 +235,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
         } else {
             continue;
         }
-        if (!append_line(plan.headers, tail, line)) return plan;
+        if (!append_header(plan.headers, tail, line.c_str())) return plan;
     }
 
     // The forwarding fields, as the web servers' own proxies set them.
@@ -301,13 +251,14 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     fields[2].append("X-Forwarded-Proto: ").append(scheme);
     if (!script_name.empty()) fields[3].append("X-Forwarded-Prefix: ").append(script_name);
     for (const std::string &field : fields)
-        if (!field.empty() && !has_line_break(field) && !append_line(plan.headers, tail, field))
+        if (!field.empty() && !has_line_break(field) &&
+            !append_header(plan.headers, tail, field.c_str()))
             return plan;
     // libcurl would add "Accept: */*" of its own, and "Expect: 100-continue"
     // to an upload, which costs a second against an upstream that does not
     // answer it; a proxy adds neither.
-    if (!has_accept && !append_line(plan.headers, tail, "Accept:")) return plan;
-    if (!append_line(plan.headers, tail, "Expect:")) return plan;
+    if (!has_accept && !append_header(plan.headers, tail, "Accept:")) return plan;
+    if (!append_header(plan.headers, tail, "Expect:")) return plan;
 
     mount.prefix = script_name;
     mount.method = method;

@@ -1,10 +1,10 @@
 #include "path_encoding.hpp"
 
+#include "text/percent.hpp"
+
 #include <array>
 
 namespace {
-
-constexpr std::string_view hex_digits = "0123456789abcdef";
 
 // Letters, digits, and the characters that give a URL its structure.
 constexpr std::array<bool, 256> make_safe_set() {
@@ -39,8 +39,8 @@ std::string encode_path(std::string_view text) {
             out[pos++] = static_cast<char>(b);
         } else {
             out[pos++] = '%';
-            out[pos++] = hex_digits[b >> 4];
-            out[pos++] = hex_digits[b & 0x0f];
+            out[pos++] = lower_hex_digits[b >> 4];
+            out[pos++] = lower_hex_digits[b & 0x0f];
         }
     }
     out.resize(pos);

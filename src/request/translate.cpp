@@ -1,24 +1,11 @@
 #include "translate.hpp"
 
 #include "path_encoding.hpp"
-#include "upstream/field_text.hpp"
+#include "text/field_text.hpp"
 
 #include <limits>
 
 namespace {
-
-// White space as the C locale's isspace sees it.
-constexpr bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// The client's hop-by-hop fields end at the web server; an intermediary
-// must not pass them on (RFC 9110, 7.6.1). Forwarded, a Connection field
-// could make the upstream drop X-Forwarded-For, and an Upgrade field offer a
-// protocol switch the gateway cannot carry.
-bool is_hop_by_hop(std::string_view name) {
-    return name == "HTTP_CONNECTION" || name == "HTTP_UPGRADE" || name == "HTTP_TE";
-}
 
 // "NAME=value" becomes "NAME:value"; no "=" means the entry is skipped.
 header_result colon_line(std::string_view prefix, std::string_view rest) {
@@ -82,8 +69,12 @@ header_result header_line(std::string_view entry) {
     constexpr std::string_view remote_addr = "REMOTE_ADDR";
 
     if (begins_with(entry, http_prefix)) {
-        const std::string_view name = entry.substr(0, entry.find('='));
-        if (is_hop_by_hop(name) || !is_forwardable_name(name.substr(http_prefix.size())))
+        // The client's hop-by-hop fields end at the web server (RFC 9110,
+        // 7.6.1). Forwarded, a Connection field could make the upstream drop
+        // X-Forwarded-For, and an Upgrade field offer a protocol switch the
+        // gateway cannot carry.
+        const std::string_view name = entry.substr(0, entry.find('=')).substr(http_prefix.size());
+        if (is_dropped_by_path_form(name) || !is_forwardable_name(name))
             return {header_verdict::skip, {}};
         return colon_line({}, entry.substr(http_prefix.size()));
     }
@@ -138,9 +129,6 @@ request_plan plan_path(const std::string &path, const char *method, const char *
                        char **envp, CURL *decoder) {
     request_plan plan;
 
-    // curl_slist_append walks the whole list to find its end, so each node
-    // is made on its own and linked behind the last one: linear time for any
-    // number of entries, and curl_slist_free_all still frees them all.
     const request_fields fields = find_request_fields(envp);
     curl_slist *tail = nullptr;
     for (char **entry = envp; entry && *entry; ++entry) {
@@ -153,13 +141,7 @@ request_plan plan_path(const std::string &path, const char *method, const char *
         const header_result result = header_line(*entry);
         if (result.verdict == header_verdict::refuse) return plan;
         if (result.verdict == header_verdict::skip) continue;
-        curl_slist *node = curl_slist_append(nullptr, result.line.c_str());
-        if (!node) return plan;
-        if (tail)
-            tail->next = node;
-        else
-            plan.headers.reset(node);
-        tail = node;
+        if (!append_header(plan.headers, tail, result.line.c_str())) return plan;
     }
 
     const curl_text decoded = decode_path(path.c_str(), decoder);

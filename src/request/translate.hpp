@@ -3,13 +3,13 @@
 #pragma once
 
 #include "upstream/curl_holders.hpp"
+#include "upstream/origin.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-constexpr std::string_view upstream_base = "127.0.0.1:8011";
 constexpr std::size_t path_capacity = 511;         // longest path value kept
 constexpr std::size_t encoded_path_capacity = 513; // room behind the base in the URL
 constexpr std::size_t forwarded_for_capacity = 47; // longest client address forwarded
@@ -27,12 +27,6 @@ struct header_result {
 
 // The header line one environment entry ("NAME=value") turns into, if any.
 header_result header_line(std::string_view entry);
-
-// Whether c is one of HTTP's token characters (RFC 9110, 5.6.2).
-constexpr bool is_token_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
 
 // Whether a name behind "HTTP_" may be forwarded: token characters other
 // than "-". Every web server writes a field name's "-" as "_", so a "-" (or

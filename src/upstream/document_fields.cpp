@@ -1,36 +1,11 @@
 #include "document_fields.hpp"
 
-#include "field_text.hpp"
 #include "response_form.hpp"
+#include "text/field_text.hpp"
 
 #include <algorithm>
 
 namespace {
-
-bool is_blank_line(std::string_view line) {
-    return line == "\r\n" || line == "\n";
-}
-
-// The fields that describe a single connection.
-bool is_hop_by_hop(std::string_view name) {
-    for (std::string_view hop : {"connection", "keep-alive", "proxy-connection", "te", "upgrade"})
-        if (same_name(name, hop)) return true;
-    return false;
-}
-
-constexpr bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// A field line's name, without blanks before the colon; empty for a
-// continuation line.
-std::string_view field_name(std::string_view line) {
-    if (line.empty() || is_blank(line[0])) return {};
-    std::string_view name = line.substr(0, line.find(':'));
-    while (!name.empty() && is_blank(name.back()))
-        name.remove_suffix(1);
-    return name;
-}
 
 // The field line with its value rewritten for a mount request, or empty when
 // it stays as it is.
@@ -38,9 +13,7 @@ std::string rewritten(std::string_view line, std::string_view name, const mount_
     if (!mount) return {};
     const bool location = same_name(name, "location") || same_name(name, "content-location");
     if (!location && !same_name(name, "set-cookie")) return {};
-    std::size_t start = line.find(':') + 1;
-    while (start < line.size() && is_blank(line[start]))
-        ++start;
+    const std::size_t start = line.size() - skip_blanks(line.substr(line.find(':') + 1)).size();
     std::size_t end = line.size();
     while (end > start &&
            (is_blank(line[end - 1]) || line[end - 1] == '\r' || line[end - 1] == '\n'))

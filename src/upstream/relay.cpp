@@ -1,6 +1,7 @@
 #include "relay.hpp"
 
 #include "document_fields.hpp"
+#include "text/field_text.hpp"
 
 #include <cstring>
 
@@ -16,25 +17,8 @@ constexpr std::size_t code_offset = version_1_0.size() + 1; // past the version 
 // to be the final one: body bytes follow, or the transfer ends.
 constexpr std::string_view replaceable_code = "417";
 
-bool is_blank_line(std::string_view line) {
-    return line == "\r\n" || line == "\n";
-}
-
 bool is_status_line(std::string_view line) {
     return line.substr(0, 5) == "HTTP/";
-}
-
-// Whether the header line is the field `name` ("name:" in lower case),
-// without regard to case: the same test libcurl makes for Transfer-Encoding
-// before it removes the chunk framing.
-bool is_field(std::string_view line, std::string_view name) {
-    if (line.size() < name.size()) return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        char c = line[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != name[i]) return false;
-    }
-    return true;
 }
 
 // The three digits of "HTTP/x.y NNN reason", or empty.
@@ -155,8 +139,9 @@ void begin_section(relay_state &st, std::string_view line) {
 }
 
 void append_field(relay_state &st, std::string_view line) {
-    // The body reaches the web server already de-chunked.
-    if (is_field(line, "transfer-encoding:")) return;
+    // The body reaches the web server already de-chunked. A prefix test,
+    // as libcurl makes before it removes the chunk framing.
+    if (begins_with_name(line, "transfer-encoding:")) return;
     if (st.form == response_form::document && st.kind == section_kind::interim) return;
     st.section.append(line);
 }

@@ -1,6 +1,6 @@
 #include "response_form.hpp"
 
-#include "field_text.hpp"
+#include "text/field_text.hpp"
 
 #include <array>
 

@@ -1,14 +1,9 @@
 #include "rewrite.hpp"
 
-#include "field_text.hpp"
+#include "origin.hpp"
+#include "text/field_text.hpp"
 
 namespace {
-
-constexpr std::string_view upstream_origin = "http://127.0.0.1:8011";
-
-constexpr bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
 
 // The path under the prefix, unless it is there already.
 std::string under_prefix(std::string_view path, std::string_view prefix) {
@@ -47,32 +42,19 @@ std::string rewrite_cookie(std::string_view value, const mount_view &mount) {
     while (true) {
         const auto semicolon = value.find(';');
         const std::string_view part = value.substr(0, semicolon);
-        std::string_view name = part.substr(0, part.find('='));
-        std::size_t lead = 0;
-        while (lead < name.size() && is_blank(name[lead]))
-            ++lead;
-        name.remove_prefix(lead);
-        while (!name.empty() && is_blank(name.back()))
-            name.remove_suffix(1);
+        const std::string_view name = trim_blanks(part.substr(0, part.find('=')));
         const auto eq = part.find('=');
         // The first part is the cookie's own name and value, never an attribute.
         if (!first && eq != std::string_view::npos && name.size() == 4 &&
             begins_with_name(name, "path")) {
-            std::string_view path = part.substr(eq + 1);
-            std::size_t blanks = 0;
-            while (blanks < path.size() && is_blank(path[blanks]))
-                ++blanks;
-            out.append(part.substr(0, eq + 1 + blanks));
-            path.remove_prefix(blanks);
-            std::size_t end = path.size();
-            while (end > 0 && is_blank(path[end - 1]))
-                --end;
-            const std::string_view bare = path.substr(0, end);
+            const std::string_view path = skip_blanks(part.substr(eq + 1));
+            out.append(part.substr(0, part.size() - path.size()));
+            const std::string_view bare = drop_trailing_blanks(path);
             if (!bare.empty() && bare[0] == '/')
                 out.append(under_prefix(bare, mount.prefix));
             else
                 out.append(bare);
-            out.append(path.substr(end));
+            out.append(path.substr(bare.size()));
         } else {
             out.append(part);
         }

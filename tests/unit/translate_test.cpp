@@ -40,6 +40,10 @@ TEST(ExtractPath, FindsCutsAndTurnsTheFirstAmpersand) {
         {"path=", ""},
         {"path=   ", ""},
         {"path=  /lead", "/lead"},
+        // Any white space before the value is skipped as a space is.
+        {"path=\t/tab", "/tab"},
+        {"path=\n\v\f\r /all", "/all"},
+        {"path=\t&x=1", "?x=1"},
         {"path=/a b&c=1", "/a"},
         {"path= &x=1", "?x=1"},
         {"xpath=/plain-text-search", "/plain-text-search"},
@@ -103,6 +107,9 @@ TEST(HeaderLine, EntriesBecomeLinesInTheirOwnForm) {
         {"HTTP_CONNECTIONS=1", header_verdict::append, "CONNECTIONS:1"},
         {"HTTP_KEEP_ALIVE=300", header_verdict::append, "KEEP_ALIVE:300"},
         {"HTTP_PROXY_CONNECTION=x", header_verdict::append, "PROXY_CONNECTION:x"},
+        // Only the spelling web servers make: others were never dropped.
+        {"HTTP_connection=close", header_verdict::append, "connection:close"},
+        {"HTTP_Te=trailers", header_verdict::append, "Te:trailers"},
         // A name no web server makes: "-" would read as the framing field's.
         {"HTTP_CONTENT-LENGTH=40", header_verdict::skip, ""},
         {"HTTP_TRANSFER-ENCODING=chunked", header_verdict::skip, ""},
