@@ -75,7 +75,7 @@ command_line parse_command_line(int argc, char **argv) {
             line.mode = run_mode::fastcgi;
             line.address = value;
         } else if (arg == "--workers") {
-            line.workers = bounded_number(value, max_workers);
+            line.workers = bounded_number(value, fastcgi_limits::max_workers);
             if (line.workers == 0)
                 return usage_error("--workers takes a number from 1 to 1024", value);
             line.workers_given = true;

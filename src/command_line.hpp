@@ -1,10 +1,11 @@
 // The command line, read only when no web server runs the program as CGI.
 #pragma once
 
+#include "limits.hpp"
+
 #include <string_view>
 
 constexpr int default_workers = 0; // one event-loop thread per CPU
-constexpr int max_workers = 1024;
 
 enum class run_mode { cgi, fastcgi, help, version, usage_error };
 

@@ -6,14 +6,12 @@
 // trailers make it complete.
 #pragma once
 
+#include "limits.hpp"
 #include "upstream/body_reader.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
-
-constexpr std::size_t chunk_line_capacity = 4096; // a size line with its extensions
-constexpr std::size_t trailer_capacity = 16384;   // the trailer section, line ends included
 
 enum class chunk_state {
     size,          // the size's hex digits

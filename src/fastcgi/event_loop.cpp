@@ -31,29 +31,6 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using time_point = clock_type::time_point;
 
-constexpr std::size_t read_size = 64 * 1024;
-constexpr int reads_per_turn = 16; // then other connections get their turn
-// One connection per wake-up, as nginx does by default: with level-triggered
-// epoll the next wait returns at once while more wait, and no accept is
-// spent on EAGAIN.
-constexpr int accepts_per_turn = 1;
-constexpr std::size_t kept_handles = 16;               // easy handles kept for reuse
-constexpr std::chrono::milliseconds accept_retry{100}; // after running out of descriptors
-// A request answered before its stdin ended: before its connection closes,
-// this much of the rest is read, so that a web server still sending it
-// does not get a reset instead of the answer.
-constexpr std::size_t drain_budget = 64 * 1024;
-// A new connection whose whole request came with its first read waits only
-// for the upstream's answer; it joins the epoll set (to notice an abort or
-// the web server hanging up) only if that answer takes longer than this.
-// Most answers come sooner, and the connection is closed without ever
-// having been added.
-constexpr std::chrono::milliseconds watch_delay{50};
-
-// While connections wait for room in the memory budget, the loop looks
-// this often whether other loops have made some.
-constexpr std::chrono::milliseconds budget_recheck{100};
-
 // What an epoll event is about, in the low bits of its data; a connection
 // is a pointer (aligned, low bits clear).
 constexpr std::uint64_t tag_curl = 1;
@@ -327,7 +304,7 @@ easy_handle take_handle(event_loop &loop) {
 }
 
 void give_back_handle(event_loop &loop, easy_handle h, bool reusable) {
-    if (reusable && loop.spare_handles.size() < kept_handles)
+    if (reusable && loop.spare_handles.size() < fastcgi_limits::kept_handles)
         loop.spare_handles.push_back(std::move(h));
 }
 
@@ -337,7 +314,7 @@ void end_request(connection &c, int exit_status) {
     if (!c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done) {
         c.draining = true;
         c.drain_id = c.codec.request_id;
-        c.drain_left = drain_budget;
+        c.drain_left = fastcgi_limits::drain_budget;
     }
     fastcgi::end_current_request(c.codec, fastcgi::application_status(exit_status));
     c.out.append(c.codec.replies);
@@ -486,10 +463,10 @@ void pump_input(event_loop &loop, connection &c) {
         }
         switch (e.kind) {
         case fastcgi::event_kind::need_more: {
-            if (reads++ == reads_per_turn) return; // epoll tells when there is more
-            const std::size_t room = read_allowance(loop, c, read_size);
+            if (reads++ == fastcgi_limits::reads_per_turn) return; // epoll tells when there is more
+            const std::size_t room = read_allowance(loop, c, fastcgi_limits::read_size);
             if (room == 0) return; // until the budget has room
-            char buffer[read_size];
+            char buffer[fastcgi_limits::read_size];
             const ssize_t n = read(c.fd, buffer, room);
             if (n > 0) {
                 c.last_input = loop.now;
@@ -497,7 +474,7 @@ void pump_input(event_loop &loop, connection &c) {
                 recharge(loop, c);
                 // A short read took all there was: what comes later, epoll
                 // reports, so no read is spent on EAGAIN.
-                if (static_cast<std::size_t>(n) < room) reads = reads_per_turn;
+                if (static_cast<std::size_t>(n) < room) reads = fastcgi_limits::reads_per_turn;
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -565,7 +542,7 @@ void write_output(event_loop &loop, connection &c) {
     }
     if (pending(c) == 0) {
         // A long stream keeps little between its events.
-        if (c.out.capacity() > 2 * read_size) std::string().swap(c.out);
+        if (c.out.capacity() > 2 * fastcgi_limits::read_size) std::string().swap(c.out);
         c.out.clear();
         c.out_sent = 0;
     } else if (c.out_sent >= pending(c)) {
@@ -590,7 +567,7 @@ void set_deadline(event_loop &loop, connection &c) {
         at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
         limit = log_kind::body_stall;
     } else if (!c.watched)
-        at = c.phase_start + watch_delay; // then it joins the epoll set
+        at = c.phase_start + fastcgi_limits::watch_delay; // then it joins the epoll set
     else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
              c.codec.phase == fastcgi::request_phase::input_done)
         has = false; // the upstream's answer is awaited, or the body is ahead
@@ -615,7 +592,8 @@ bool awaits_upstream(const connection &c) {
 
 // Returns false when the connection cannot be watched.
 bool set_interest(event_loop &loop, connection &c) {
-    if (!c.watched && awaits_upstream(c) && loop.now < c.phase_start + watch_delay) return true;
+    if (!c.watched && awaits_upstream(c) && loop.now < c.phase_start + fastcgi_limits::watch_delay)
+        return true;
     std::uint32_t want = EPOLLRDHUP;
     if (may_take_input(c) && read_allowance(loop, c, 1) > 0) want |= EPOLLIN;
     if (pending(c) > 0) want |= EPOLLOUT;
@@ -716,7 +694,7 @@ connection &add_connection(event_loop &loop, int fd) {
 }
 
 void accept_connections(event_loop &loop) {
-    for (int i = 0; i < accepts_per_turn; ++i) {
+    for (int i = 0; i < fastcgi_limits::accepts_per_turn; ++i) {
         if (!make_room(loop)) {
             arm_listener(loop, false); // until one of this thread's connections closes
             return;
@@ -727,7 +705,7 @@ void accept_connections(event_loop &loop) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 arm_listener(loop, false);
                 loop.accept_retry_set = true;
-                loop.accept_retry_at = loop.now + accept_retry;
+                loop.accept_retry_at = loop.now + fastcgi_limits::accept_retry;
             }
             return;
         }
@@ -797,7 +775,8 @@ int wait_time(const event_loop &loop) {
     if (loop.curl_timer_set) next = std::min(next, loop.curl_timer);
     if (loop.accept_retry_set) next = std::min(next, loop.accept_retry_at);
     if (loop.stopping) next = std::min(next, loop.stop_at);
-    if (loop.paused_connections > 0) next = std::min(next, loop.now + budget_recheck);
+    if (loop.paused_connections > 0)
+        next = std::min(next, loop.now + fastcgi_limits::budget_recheck);
     if (next == time_point::max()) return -1;
     const auto now = clock_type::now();
     if (next <= now) return 0;
@@ -834,11 +813,10 @@ CURLM *new_multi(event_loop &loop) {
     curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, static_cast<void *>(&loop));
     curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, on_curl_timer);
     curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void *>(&loop));
-    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(upstream_idle_kept));
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS,
+                      static_cast<long>(fastcgi_limits::upstream_idle_kept));
     return multi;
 }
-
-constexpr std::size_t crowd = 64;
 
 bool idle_kept(const connection &c) {
     return c.kept && !c.transfer && pending(c) == 0 && c.codec.input.size() == c.codec.parsed &&
@@ -848,7 +826,8 @@ bool idle_kept(const connection &c) {
 // A crowd came and went: what is left is a few kept connections with no
 // request on them (those a web server keeps open to the gateway).
 bool crowd_gone(const event_loop &loop) {
-    if (!loop.crowd_seen || loop.stopping || loop.connections.size() > crowd / 4) return false;
+    if (!loop.crowd_seen || loop.stopping || loop.connections.size() > fastcgi_limits::crowd / 4)
+        return false;
     return std::all_of(loop.connections.begin(), loop.connections.end(),
                        [](const std::unique_ptr<connection> &c) { return idle_kept(*c); });
 }
@@ -863,9 +842,10 @@ bool crowd_gone(const event_loop &loop) {
 bool give_back_memory(event_loop &loop) {
     const std::size_t now = loop.connections.size();
     loop.peak_connections = std::max(loop.peak_connections, now);
-    if (loop.peak_connections >= crowd) loop.crowd_seen = true;
+    if (loop.peak_connections >= fastcgi_limits::crowd) loop.crowd_seen = true;
     if (crowd_gone(loop)) return true;
-    if (loop.peak_connections < crowd || now > loop.peak_connections / 4) return false;
+    if (loop.peak_connections < fastcgi_limits::crowd || now > loop.peak_connections / 4)
+        return false;
     loop.spare_handles.clear(); // each holds its buffers
     malloc_trim(0);
     loop.peak_connections = now;

@@ -12,9 +12,6 @@
 
 struct server_log;
 
-// Idle connections to the upstream each thread keeps for the next requests.
-constexpr std::size_t upstream_idle_kept = 32;
-
 struct loop_setup {
     int listen_fd;
     int stop_fd;                            // readable once the server is stopping

@@ -1,5 +1,7 @@
 #include "listener.hpp"
 
+#include "limits.hpp"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -12,8 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int listen_backlog = 1024;
 
 // Replaces a socket file left at path; false when path names another kind
 // of file, which is left alone.
@@ -53,7 +53,8 @@ int listen_unix(const std::string &path) {
     const int bound = bind(fd, reinterpret_cast<const sockaddr *>(&where), sizeof where);
     umask(previous);
     if (bound != 0 || chmod(temporary.c_str(), socket_mode) != 0 ||
-        listen(fd, listen_backlog) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+        listen(fd, fastcgi_limits::listen_backlog) != 0 ||
+        rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
         if (bound == 0) unlink(temporary.c_str());
         close(fd);
@@ -93,7 +94,7 @@ int listen_tcp(std::string host, int port) {
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(fd, reinterpret_cast<const sockaddr *>(&where), length) != 0 ||
-        listen(fd, listen_backlog) != 0) {
+        listen(fd, fastcgi_limits::listen_backlog) != 0) {
         const int error = errno;
         close(fd);
         errno = error;

@@ -26,10 +26,6 @@
 
 namespace {
 
-// Descriptors kept aside from the connections: standard streams, the
-// listener, epoll sets, curl's own.
-constexpr rlim_t reserved_descriptors = 64;
-
 // Closes a descriptor on every path out.
 struct descriptor {
     int fd = -1;
@@ -53,7 +49,8 @@ std::size_t connection_cap(int threads) {
         setrlimit(RLIMIT_NOFILE, &files);
         getrlimit(RLIMIT_NOFILE, &files);
     }
-    const rlim_t reserved = reserved_descriptors + threads * (upstream_idle_kept + 1);
+    const rlim_t reserved =
+        fastcgi_limits::reserved_descriptors + threads * (fastcgi_limits::upstream_idle_kept + 1);
     if (files.rlim_cur <= reserved + 2) return 1;
     return std::min<std::size_t>(fastcgi_limits::max_connections, (files.rlim_cur - reserved) / 2);
 }

@@ -2,6 +2,7 @@
 // from environment entries, and the body size from CONTENT_LENGTH.
 #pragma once
 
+#include "limits.hpp"
 #include "upstream/curl_holders.hpp"
 #include "upstream/origin.hpp"
 
@@ -9,10 +10,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-constexpr std::size_t path_capacity = 511;         // longest path value kept
-constexpr std::size_t encoded_path_capacity = 513; // room behind the base in the URL
-constexpr std::size_t forwarded_for_capacity = 47; // longest client address forwarded
 
 // The value of the first "path=" in the query, its first following "&" turned
 // into "?", read up to white space and cut at path_capacity characters.

@@ -1,5 +1,7 @@
 #include "body_reader.hpp"
 
+#include "limits.hpp"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -22,7 +24,7 @@ std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *s
 }
 
 void skip_body(body_source &source) noexcept {
-    char scrap[16384];
+    char scrap[skip_chunk];
     while (source.remaining > 0) {
         const ssize_t got = source.read(
             source.from, scrap,

@@ -43,7 +43,7 @@ LONG_WAITS = None  # the clients that wait out its longer limits
 # the limit plus this much.
 SLACK = 30 if WRAPPER else 5
 LIMITS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src",
-                      "fastcgi", "limits.hpp")
+                      "limits.hpp")
 
 
 def fastcgi_limit(name):

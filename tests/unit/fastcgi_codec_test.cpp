@@ -1,5 +1,5 @@
 #include "fastcgi/connection_codec.hpp"
-#include "fastcgi/limits.hpp"
+#include "limits.hpp"
 
 #include <gtest/gtest.h>
 
