@@ -7,7 +7,9 @@
 
 namespace {
 
-// "NAME=value" becomes "NAME:value"; no "=" means the entry is skipped.
+// "NAME=value" becomes "NAME:value"; no "=" means the entry is skipped. The
+// CGI name stays as it is on purpose (ACCEPT_LANGUAGE:en), with no blank
+// after the colon: what the upstream has always been sent.
 header_result colon_line(std::string_view prefix, std::string_view rest) {
     const auto eq = rest.find('=');
     if (eq == std::string_view::npos) return {header_verdict::skip, {}};
@@ -41,6 +43,7 @@ request_fields find_request_fields(char **envp) {
 
 std::optional<std::string> extract_path(std::string_view query) {
     constexpr std::string_view key = "path=";
+    // A plain text search on purpose: "xpath=/a" gives "/a" too.
     const auto at = query.find(key);
     if (at == std::string_view::npos) return std::nullopt;
     std::string_view rest = query.substr(at + key.size());
@@ -49,6 +52,7 @@ std::optional<std::string> extract_path(std::string_view query) {
     while (start < rest.size() && is_space(rest[start]))
         ++start;
     std::size_t end = start;
+    // Cut at path_capacity characters on purpose, not refused: the rest is lost.
     while (end < rest.size() && end - start < path_capacity && !is_space(rest[end]))
         ++end;
 
@@ -78,6 +82,8 @@ header_result header_line(std::string_view entry) {
             return {header_verdict::skip, {}};
         return colon_line({}, entry.substr(http_prefix.size()));
     }
+    // Prefix tests on purpose, as they always were: CONTENT_TYPE_X=1 gives
+    // "Content-Type_X:1", and REMOTE_ADDRESS=a an X-Forwarded-For of a.
     if (begins_with(entry, content_type))
         return colon_line("Content-Type", entry.substr(content_type.size()));
     if (begins_with(entry, remote_addr)) {
@@ -105,6 +111,8 @@ bool has_upstream_authority(std::string_view url) {
 }
 
 std::optional<std::int32_t> parse_content_length(std::string_view text) {
+    // As atoi reads it, on purpose: white space, a sign, then digits up to
+    // the first other byte ("12abc" is 12; "" and "abc" are 0).
     std::size_t i = 0;
     while (i < text.size() && is_space(text[i]))
         ++i;
@@ -152,6 +160,8 @@ request_plan plan_path(const std::string &path, const char *method, const char *
     plan.url.append(upstream_base).append(encoded);
 
     if (!method) return plan;
+    // Prefix tests on purpose, as they always were: GETX is taken as GET,
+    // POSTX as POST.
     if (begins_with(method, "GET")) {
         plan.action = request_action::get;
     } else if (begins_with(method, "POST")) {

@@ -189,6 +189,9 @@ relay_output plan_header_line(relay_state &st, std::string_view line) {
 } // namespace
 
 std::string_view status_block(std::string_view chunk, status_buffer &buffer) {
+    // Only an HTTP/1.0 status line gets a block, on purpose: an HTTP/1.1 one
+    // goes out alone, as it always has. The bytes after the version are
+    // copied as they stand, digits or not.
     const auto at = chunk.find(version_1_0);
     if (at == std::string_view::npos) return {};
     std::memcpy(buffer.data(), status_prefix.data(), status_prefix.size());
