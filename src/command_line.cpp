@@ -1,5 +1,7 @@
 #include "command_line.hpp"
 
+#include "fastcgi/listener.hpp"
+
 namespace {
 
 bool all_digits(std::string_view text) {
@@ -16,15 +18,6 @@ int bounded_number(std::string_view text, int most) {
     for (char c : text)
         value = value * 10 + (c - '0');
     return value <= most ? value : 0;
-}
-
-bool valid_address(std::string_view address) {
-    constexpr std::string_view unix_prefix = "unix:";
-    if (address.substr(0, unix_prefix.size()) == unix_prefix)
-        return address.size() > unix_prefix.size() && address[unix_prefix.size()] == '/';
-    const auto colon = address.rfind(':');
-    return colon != std::string_view::npos && colon > 0 &&
-           bounded_number(address.substr(colon + 1), 65535) > 0;
 }
 
 command_line usage_error(std::string_view what, std::string_view argument) {
@@ -70,7 +63,7 @@ command_line parse_command_line(int argc, char **argv) {
             continue;
         }
         if (arg == "--fastcgi") {
-            if (!valid_address(value))
+            if (!parse_listen_address(value))
                 return usage_error("--fastcgi takes unix:/PATH or HOST:PORT", value);
             line.mode = run_mode::fastcgi;
             line.address = value;

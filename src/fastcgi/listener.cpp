@@ -1,6 +1,7 @@
 #include "listener.hpp"
 
 #include "limits.hpp"
+#include "text/field_text.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -111,25 +112,42 @@ bool is_listening_socket(int fd) {
     return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening;
 }
 
-int open_listener(std::string_view address, std::string &unix_path) {
+std::optional<listen_address> parse_listen_address(std::string_view address) {
     constexpr std::string_view unix_prefix = "unix:";
-    if (address.substr(0, unix_prefix.size()) == unix_prefix) {
-        unix_path = std::string(address.substr(unix_prefix.size()));
-        return listen_unix(unix_path);
+    listen_address where;
+    if (begins_with(address, unix_prefix)) {
+        address.remove_prefix(unix_prefix.size());
+        if (!begins_with(address, "/")) return std::nullopt;
+        where.unix_path = address;
+        return where;
     }
     const auto colon = address.rfind(':');
-    std::string host(address.substr(0, colon));
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+    const std::string_view port = address.substr(colon + 1);
+    if (port.empty() || port.size() > 6) return std::nullopt;
+    for (const char c : port) {
+        if (c < '0' || c > '9') return std::nullopt;
+        where.port = where.port * 10 + (c - '0');
+    }
+    if (where.port == 0 || where.port > 65535) return std::nullopt;
+    where.host = address.substr(0, colon);
     // "[::1]:9000" names an IPv6 address.
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    int port = 0;
-    for (char c : address.substr(colon + 1))
-        port = c >= '0' && c <= '9' && port < 65536 ? port * 10 + (c - '0') : 65536;
-    if (colon == std::string_view::npos || port == 0 || port > 65535) {
+    if (where.host.size() >= 2 && where.host.front() == '[' && where.host.back() == ']')
+        where.host = where.host.substr(1, where.host.size() - 2);
+    return where;
+}
+
+int open_listener(std::string_view address, std::string &unix_path) {
+    const std::optional<listen_address> where = parse_listen_address(address);
+    if (!where) {
         errno = EINVAL;
         return -1;
     }
-    return listen_tcp(host, port);
+    if (!where->unix_path.empty()) {
+        unix_path = where->unix_path;
+        return listen_unix(unix_path);
+    }
+    return listen_tcp(where->host, where->port);
 }
 
 std::vector<std::string> allowed_peers(const char *list) {
@@ -137,12 +155,8 @@ std::vector<std::string> allowed_peers(const char *list) {
     std::string_view rest = list ? list : "";
     while (!rest.empty()) {
         const auto comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
+        const std::string_view item = trim_blanks(rest.substr(0, comma));
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-            item.remove_prefix(1);
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-            item.remove_suffix(1);
         if (!item.empty()) allowed.emplace_back(item);
     }
     return allowed;

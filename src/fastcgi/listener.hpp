@@ -1,6 +1,7 @@
 // The listening socket of the FastCGI server.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,18 @@
 // bin-path, spawn-fcgi, systemd socket activation) hands one over on
 // standard input. One system call.
 bool is_listening_socket(int fd);
+
+// A listening address as the command line names it.
+struct listen_address {
+    std::string unix_path; // "unix:/path": the path; empty for TCP
+    std::string host;      // "HOST:PORT": HOST, without brackets around it
+    int port = 0;
+};
+
+// "unix:" and an absolute path, or "HOST:PORT" with HOST not empty and PORT
+// a number from 1 to 65535 of at most six digits; nullopt for anything
+// else. Whether HOST is a numeric address is known only when binding.
+std::optional<listen_address> parse_listen_address(std::string_view address);
 
 // The socket for "unix:/path" (mode socket_mode, the group the process
 // runs as; unix_path is set to the path) or "HOST:PORT" (HOST a numeric

@@ -25,6 +25,40 @@ TEST(AllowedPeers, ReadsTheCommaSeparatedList) {
         EXPECT_EQ(allowed_peers(list), expected) << (list ? list : "(unset)");
 }
 
+TEST(ParseListenAddress, SplitsWhatTheCommandLineTakes) {
+    struct row {
+        const char *address;
+        bool valid;
+        std::string unix_path, host;
+        int port;
+    };
+    const row cases[] = {
+        {"unix:/run/x.sock", true, "/run/x.sock", "", 0},
+        {"127.0.0.1:9000", true, "", "127.0.0.1", 9000},
+        {"[::1]:65535", true, "", "::1", 65535},
+        {"::1:1", true, "", "::1", 1},
+        {"[]:9000", true, "", "", 9000}, // every IPv4 address, as it always was
+        {"localhost:009000", true, "", "localhost", 9000},
+        {"unix:", false, "", "", 0},
+        {"unix:run/x.sock", false, "", "", 0},
+        {":9000", false, "", "", 0},
+        {"127.0.0.1", false, "", "", 0},
+        {"127.0.0.1:", false, "", "", 0},
+        {"127.0.0.1:0", false, "", "", 0},
+        {"127.0.0.1:65536", false, "", "", 0},
+        {"127.0.0.1:0009000", false, "", "", 0},
+        {"127.0.0.1:+900", false, "", "", 0},
+    };
+    for (const row &c : cases) {
+        const std::optional<listen_address> got = parse_listen_address(c.address);
+        ASSERT_EQ(got.has_value(), c.valid) << c.address;
+        if (!got) continue;
+        EXPECT_EQ(got->unix_path, c.unix_path) << c.address;
+        EXPECT_EQ(got->host, c.host) << c.address;
+        EXPECT_EQ(got->port, c.port) << c.address;
+    }
+}
+
 TEST(PeerAllowed, UnixPeersAlwaysAndAnyoneWithoutAList) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
@@ -87,8 +121,8 @@ namespace {
 
 TEST(OpenListener, TakesNumericAddressesOnly) {
     // Refused before any socket is bound: no name service is asked.
-    for (const char *address :
-         {"example.invalid:9000", "127.0.0.1:65536", "127.0.0.1:x", "[::1]:", "300.0.0.1:9000"}) {
+    for (const char *address : {"example.invalid:9000", "127.0.0.1:65536", "127.0.0.1:x",
+                                "[::1]:", "300.0.0.1:9000", "unix:relative.sock"}) {
         std::string made;
         EXPECT_LT(open_listener(address, made), 0) << address;
         EXPECT_TRUE(made.empty()) << address;
