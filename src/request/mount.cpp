@@ -140,19 +140,10 @@ std::string http_field_name(std::string_view cgi_name) {
             continue;
         }
         if (!is_token_char(c)) return {};
-        name.push_back(word_start && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A')
-                       : word_start                       ? c
-                                                          : ascii_lower(c));
+        name.push_back(word_start ? ascii_upper(c) : ascii_lower(c));
         word_start = false;
     }
     return name;
-}
-
-bool is_method_token(std::string_view method) {
-    if (method.empty()) return false;
-    for (const char c : method)
-        if (!is_token_char(c)) return false;
-    return true;
 }
 
 request_plan plan_mount(const char *query, const char *method, const char *content_length,
@@ -162,7 +153,7 @@ request_plan plan_mount(const char *query, const char *method, const char *conte
     const std::optional<std::string_view> path_info = env.path_info;
     if (!path_info || path_info->empty()) return plan;
     plan.is_mount = true;
-    if (!method || !is_method_token(method)) return plan;
+    if (!method || !is_token(method)) return plan;
     const std::string_view script_name = env.script_name.value_or("");
     if (has_line_break(script_name)) return plan;
 

@@ -30,6 +30,3 @@ std::string mount_target(const mount_vars &vars);
 // capitalised, "_" turned into "-" ("X_API_KEY" gives "X-Api-Key"). Empty
 // when the result is not an HTTP token.
 std::string http_field_name(std::string_view cgi_name);
-
-// Whether the method is an HTTP token.
-bool is_method_token(std::string_view method);

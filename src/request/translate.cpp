@@ -97,9 +97,7 @@ header_result header_line(std::string_view entry) {
 }
 
 bool is_forwardable_name(std::string_view cgi_name) {
-    for (const char c : cgi_name)
-        if (c == '-' || !is_token_char(c)) return false;
-    return true;
+    return cgi_name.find('-') == std::string_view::npos && (cgi_name.empty() || is_token(cgi_name));
 }
 
 bool has_upstream_authority(std::string_view url) {

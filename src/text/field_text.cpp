@@ -44,6 +44,13 @@ std::string_view trim_blanks(std::string_view text) {
     return drop_trailing_blanks(skip_blanks(text));
 }
 
+bool is_token(std::string_view text) {
+    if (text.empty()) return false;
+    for (const char c : text)
+        if (!is_token_char(c)) return false;
+    return true;
+}
+
 bool same_name(std::string_view a, std::string_view b) {
     return a.size() == b.size() && begins_with_name(a, b);
 }

@@ -39,6 +39,9 @@ constexpr bool is_token_char(char c) {
            std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
+// Whether text is an HTTP token: one or more token characters.
+bool is_token(std::string_view text);
+
 // Whether text begins with prefix, byte for byte (CGI variable names).
 constexpr bool begins_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
