@@ -3,6 +3,7 @@
 #include "limits.hpp"
 
 #include <algorithm>
+#include <poll.h>
 #include <unistd.h>
 #include <utility>
 
@@ -43,9 +44,10 @@ std::string what_happened(log_kind kind) {
 
 } // namespace
 
-std::uint64_t count_event(rate_limit &limit, log_kind kind, log_clock::time_point now) {
-    ++limit.kinds[index(kind)].count;
-    return take_due(limit, kind, now);
+bool count_event(rate_limit &limit, log_kind kind, log_clock::time_point now) {
+    rate_limit::kind_state &state = limit.kinds[index(kind)];
+    ++state.count;
+    return !state.said || now >= state.said_at + log_interval;
 }
 
 std::uint64_t take_due(rate_limit &limit, log_kind kind, log_clock::time_point now) {
@@ -89,10 +91,13 @@ std::string event_line(log_kind kind, std::uint64_t count) {
 
 void write_line(const server_log &log, std::string_view text) noexcept {
     if (log.quiet) return;
+    // A pipe that polls writable has room for a short line: the write
+    // below does not block. Nobody reading for a second: the line goes.
+    pollfd out{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&out, 1, 1000) != 1 || !(out.revents & POLLOUT)) return;
     try {
         std::string line = "cgi_forward: ";
         line.append(text).push_back('\n');
-        // One write a line: the threads' lines never mix.
         if (write(STDERR_FILENO, line.data(), line.size()) < 0) return;
     } catch (...) {
         // Out of memory: the line is lost, the server goes on.
@@ -101,15 +106,14 @@ void write_line(const server_log &log, std::string_view text) noexcept {
 
 void log_event(server_log &log, log_kind kind) noexcept {
     if (log.quiet) return;
-    std::uint64_t count = 0;
+    bool wake = false;
     {
         const std::lock_guard<std::mutex> hold(log.lock);
-        count = count_event(log.limit, kind, log_clock::now());
+        if (count_event(log.limit, kind, log_clock::now()) && !log.woken) wake = log.woken = true;
     }
-    if (count == 0) return;
-    try {
-        write_line(log, event_line(kind, count));
-    } catch (...) {
+    const std::uint64_t one = 1;
+    if (wake && write(log.wake_fd, &one, sizeof one) < 0) {
+        // Not woken (no eventfd): the line waits for the next look.
     }
 }
 
@@ -119,6 +123,7 @@ log_clock::time_point write_due(server_log &log, bool all) noexcept {
     log_clock::time_point next{};
     {
         const std::lock_guard<std::mutex> hold(log.lock);
+        log.woken = false;
         const auto now = log_clock::now();
         for (std::size_t i = 0; i < log_kinds; ++i) {
             counts[i] = take_due(log.limit, static_cast<log_kind>(i), now);

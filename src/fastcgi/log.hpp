@@ -44,8 +44,8 @@ struct rate_limit {
     std::array<kind_state, log_kinds> kinds{};
 };
 
-// Counts one occurrence at now: the count for a line due now, or 0.
-std::uint64_t count_event(rate_limit &limit, log_kind kind, log_clock::time_point now);
+// Counts one occurrence at now: true when a line of its kind is due now.
+bool count_event(rate_limit &limit, log_kind kind, log_clock::time_point now);
 
 // The count for a line of kind due now (its interval over and something
 // counted), or 0.
@@ -63,18 +63,23 @@ std::optional<log_kind> upstream_failure(CURLcode result);
 std::string event_line(log_kind kind, std::uint64_t count);
 
 // The log shared by every event-loop thread. Only failures and limits come
-// here: the fast path never takes the lock.
+// here: the fast path never takes the lock. The loops only count; the
+// server thread writes, so that a standard error nobody reads never holds
+// up a request.
 struct server_log {
     bool quiet = false;
+    int wake_fd = -1; // the server thread's eventfd, written when a line is due
     std::mutex lock;
     rate_limit limit;
+    bool woken = false;                  // wake_fd written, the lines not yet taken
     std::atomic<std::size_t> cut_off{0}; // requests in progress when the stop grace ran out
 };
 
-// Writes "cgi_forward: " and text as one line, unless quiet.
+// Writes "cgi_forward: " and text as one line, unless quiet. Waits at most
+// a second for standard error to take it; then the line is dropped.
 void write_line(const server_log &log, std::string_view text) noexcept;
 
-// Counts one occurrence and writes its line when one is due.
+// Counts one occurrence; wakes the server thread when a line is due.
 void log_event(server_log &log, log_kind kind) noexcept;
 
 // Writes the lines that have fallen due; with all, every count left (at the

@@ -7,18 +7,21 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <malloc.h>
 #include <mutex>
+#include <poll.h>
 #include <sched.h>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -136,26 +139,31 @@ void log_start(server_log &log, std::string_view address, int threads, std::size
                         std::to_string(memory_budget >> 20) + " MiB");
 }
 
-// Waits for a stop signal; meanwhile writes the counted log lines as they
-// fall due (and looks at least once an interval, since a loop may have
-// started one).
+// Waits for a stop signal; meanwhile writes the log lines as they fall
+// due: a loop wakes this thread through log.wake_fd when one is due at
+// once, and the counted ones are due when their interval is over.
 void wait_for_stop(const sigset_t &stop_signals, server_log &log) {
-    if (log.quiet) {
-        int received = 0;
-        sigwait(&stop_signals, &received);
-        return;
-    }
-    for (;;) {
+    const descriptor signals(log.quiet ? -1 : signalfd(-1, &stop_signals, SFD_CLOEXEC));
+    pollfd watched[2] = {{signals.fd, POLLIN, 0}, {log.wake_fd, POLLIN, 0}};
+    while (signals.fd >= 0 && log.wake_fd >= 0) {
         const auto due = write_due(log);
-        const auto now = log_clock::now();
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-            due == log_clock::time_point::max() ? log_interval
-                                                : std::max(due - now, log_clock::duration::zero()));
-        const long long ms = wait.count() + 1; // rounded up: waking early only waits again
-        const timespec limit{static_cast<time_t>(ms / 1000),
-                             static_cast<long>(ms % 1000) * 1000000};
-        if (sigtimedwait(&stop_signals, nullptr, &limit) >= 0) return;
+        int wait = -1;
+        if (due != log_clock::time_point::max()) {
+            const auto left = std::max(due - log_clock::now(), log_clock::duration::zero());
+            // Rounded up: waking before the time would only wait again.
+            wait = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1);
+        }
+        if (poll(watched, 2, wait) < 0 && errno != EINTR) break;
+        if (watched[0].revents & POLLIN) return; // the signal
+        std::uint64_t wakes = 0;                 // reset, so that the next poll waits again
+        if ((watched[1].revents & POLLIN) && read(log.wake_fd, &wakes, sizeof wakes) < 0)
+            continue; // an interrupted read: the eventfd is still readable
     }
+    // Quiet, or no descriptors to be had: only the stop is waited for, and
+    // what was counted is written then.
+    int received = 0;
+    sigwait(&stop_signals, &received);
 }
 
 } // namespace
@@ -196,6 +204,8 @@ int serve_fastcgi(std::string_view address, int threads, bool quiet) {
     std::atomic<std::size_t> held{0};
     server_log log;
     log.quiet = quiet;
+    const descriptor wake(quiet ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    log.wake_fd = wake.fd;
     const loop_setup setup{listen_fd, stop.fd,
                            share,     allowed_peers(std::getenv("FCGI_WEB_SERVER_ADDRS")),
                            &held,     &log};

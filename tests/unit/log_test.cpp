@@ -12,40 +12,57 @@ using std::chrono::milliseconds;
 
 const log_clock::time_point start = log_clock::now();
 
-// Each step is an occurrence (counted) or a look (take_due) at a time after
-// the start; the expected count is what a line would carry then, 0 for none.
+// Each step is an occurrence (counted: whether a line is due, 1 or 0) or
+// the writer's look (take_due: the count its line carries, 0 for none) at a
+// time after the start.
 struct step {
     bool occurrence;
     log_kind kind;
     long at_ms;
-    std::uint64_t line_count;
+    std::uint64_t expected;
 };
 
 TEST(RateLimit, OneLinePerKindAnIntervalWithTheCountSince) {
     constexpr auto refused = log_kind::upstream_refused;
     constexpr auto params = log_kind::params_time;
     const std::pair<const char *, std::vector<step>> cases[] = {
-        {"the first occurrence is written at once", {{true, refused, 0, 1}}},
-        {"the next ones within the interval are counted, then written when it is over",
+        {"the first occurrence is due at once", {{true, refused, 0, 1}, {false, refused, 0, 1}}},
+        {"the next ones within the interval are counted, then due when it is over",
          {{true, refused, 0, 1},
+          {false, refused, 0, 1},
           {true, refused, 1, 0},
           {true, refused, 5000, 0},
           {true, refused, 9999, 0},
           {false, refused, 9999, 0},
           {false, refused, 10000, 3},
           {false, refused, 10001, 0}}},
-        {"an occurrence after the interval is written with those before it",
-         {{true, refused, 0, 1}, {true, refused, 3000, 0}, {true, refused, 10000, 2}}},
+        {"an occurrence after the interval is due with those before it",
+         {{true, refused, 0, 1},
+          {false, refused, 0, 1},
+          {true, refused, 3000, 0},
+          {true, refused, 10000, 1},
+          {false, refused, 10000, 2}}},
         {"the interval runs from the last line, not the first occurrence",
          {{true, refused, 0, 1},
+          {false, refused, 0, 1},
           {true, refused, 12000, 1},
+          {false, refused, 12000, 1},
           {true, refused, 21999, 0},
-          {true, refused, 22000, 2}}},
+          {true, refused, 22000, 1},
+          {false, refused, 22000, 2}}},
+        {"occurrences the writer has not taken yet stay due",
+         {{true, refused, 0, 1}, {true, refused, 1, 1}, {false, refused, 2, 2}}},
         {"nothing counted: no line when the interval is over",
-         {{true, refused, 0, 1}, {false, refused, 60000, 0}, {true, refused, 60001, 1}}},
+         {{true, refused, 0, 1},
+          {false, refused, 0, 1},
+          {false, refused, 60000, 0},
+          {true, refused, 60001, 1},
+          {false, refused, 60001, 1}}},
         {"each kind has an interval of its own",
          {{true, refused, 0, 1},
+          {false, refused, 0, 1},
           {true, params, 1, 1},
+          {false, params, 1, 1},
           {true, refused, 2, 0},
           {true, params, 3, 0},
           {false, params, 10000, 0},
@@ -60,7 +77,7 @@ TEST(RateLimit, OneLinePerKindAnIntervalWithTheCountSince) {
             const auto now = start + milliseconds(s.at_ms);
             got.push_back(s.occurrence ? count_event(limit, s.kind, now)
                                        : take_due(limit, s.kind, now));
-            expected.push_back(s.line_count);
+            expected.push_back(s.expected);
         }
         EXPECT_EQ(got, expected) << name;
     }
@@ -70,8 +87,10 @@ TEST(RateLimit, NextDueIsTheEarliestCountedKindsIntervalEnd) {
     rate_limit limit;
     EXPECT_EQ(next_due(limit), log_clock::time_point::max()) << "nothing happened";
     count_event(limit, log_kind::memory_budget, start);
+    take_due(limit, log_kind::memory_budget, start);
     EXPECT_EQ(next_due(limit), log_clock::time_point::max()) << "written, nothing counted";
     count_event(limit, log_kind::connection_cap, start + milliseconds(4000));
+    take_due(limit, log_kind::connection_cap, start + milliseconds(4000));
     count_event(limit, log_kind::memory_budget, start + milliseconds(5000));
     count_event(limit, log_kind::connection_cap, start + milliseconds(6000));
     EXPECT_EQ(next_due(limit), start + milliseconds(10000));
