@@ -96,6 +96,13 @@ constexpr std::size_t memory_budget = 64 * 1024 * 1024;
 // the budget.
 constexpr std::size_t params_reserve = 8 * 1024;
 
+// Requests refused or ended early whose late records a connection still
+// recognises and ignores (a web server sends the rest of a request it has
+// begun, or an abort that crosses the end); records of older ones break
+// the protocol. A connection serves one request at a time, so few are ever
+// pending.
+constexpr std::size_t settled_requests = 4;
+
 // Idle connections to the upstream each event-loop thread keeps for the
 // next requests; each takes a descriptor besides the connections'.
 constexpr std::size_t upstream_idle_kept = 32;

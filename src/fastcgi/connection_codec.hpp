@@ -4,6 +4,7 @@
 // Pure: the server reads and writes; this decides what each record means.
 #pragma once
 
+#include "limits.hpp"
 #include "record_codec.hpp"
 
 #include <cstdint>
@@ -34,7 +35,7 @@ struct connection_state {
     std::string environment;
     // Requests refused or ended before all their records came: the rest of
     // theirs is ignored. The most recent few.
-    std::uint16_t settled[4] = {0, 0, 0, 0};
+    std::uint16_t settled[fastcgi_limits::settled_requests] = {};
     std::string replies; // records to send, in order, ahead of anything later
 };
 

@@ -3,6 +3,8 @@
 // request's transfer driven by curl_multi_socket_action.
 #pragma once
 
+#include "limits.hpp"
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -26,7 +28,8 @@ struct loop_setup {
 // that takes its place.
 struct idle_connection {
     int fd;
-    std::array<std::uint16_t, 4> settled; // requests whose late records are ignored
+    // Requests whose late records are ignored.
+    std::array<std::uint16_t, fastcgi_limits::settled_requests> settled;
 };
 
 // Serves, taking over the connections in `idle` first, until stop_fd is
