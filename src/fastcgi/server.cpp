@@ -115,6 +115,49 @@ void prefer_batch_scheduling() {
     sched_setscheduler(0, SCHED_BATCH, &none); // if refused, the default stays
 }
 
+// Only the server thread takes the stop signals; the loops inherit the mask.
+sigset_t block_stop_signals() {
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    for (int stop_signal : {SIGTERM, SIGINT, SIGUSR1})
+        sigaddset(&stop_signals, stop_signal);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    return stop_signals;
+}
+
+bool start_loops(loop_threads &loops) {
+    try {
+        const std::lock_guard<std::mutex> hold(loops.lock);
+        for (std::size_t i = 0; i < loops.slots.size(); ++i)
+            loops.slots[i].current = std::thread(run_slot, std::ref(loops), i);
+        return true;
+    } catch (const std::system_error &) {
+        std::fputs("cgi_forward: cannot start the event-loop threads\n", stderr);
+        return false;
+    }
+}
+
+// Each loop stops taking connections, lets its requests finish within the
+// grace, then closes everything.
+void stop_loops(loop_threads &loops, int stop_fd) {
+    {
+        const std::lock_guard<std::mutex> hold(loops.lock);
+        loops.stopping = true; // no loop is renewed from now on
+    }
+    const std::uint64_t one = 1;
+    if (write(stop_fd, &one, sizeof one) < 0) std::perror("cgi_forward: eventfd");
+    for (loop_slot &place : loops.slots) {
+        std::thread current;
+        {
+            const std::lock_guard<std::mutex> hold(loops.lock);
+            current = std::move(place.current);
+        }
+        // A thread takes the one before it from `retired` first thing and
+        // joins it: joined, the slot holds no other.
+        if (current.joinable()) current.join();
+    }
+}
+
 // The open-files limit in force, as connection_cap left it.
 unsigned long long open_files() {
     rlimit files{};
@@ -137,6 +180,14 @@ void log_start(server_log &log, std::string_view address, int threads, std::size
                         std::to_string(connections) + " connections (open files " +
                         std::to_string(open_files()) + "), memory budget " +
                         std::to_string(memory_budget >> 20) + " MiB");
+}
+
+void log_stop(server_log &log) {
+    write_due(log, true); // what was counted since the last lines
+    const std::size_t cut = log.cut_off.load();
+    write_line(log, "stopped; " + std::to_string(cut) + (cut == 1 ? " request" : " requests") +
+                        " in progress cut off at the end of the " +
+                        std::to_string(fastcgi_limits::stop_grace.count()) + " s grace");
 }
 
 // Waits for a stop signal; meanwhile writes the log lines as they fall
@@ -191,13 +242,7 @@ int serve_fastcgi(std::string_view address, int threads, bool quiet) {
         return 1;
     }
 
-    // Only this thread takes the stop signals; the loops inherit the mask.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    for (int stop_signal : {SIGTERM, SIGINT, SIGUSR1})
-        sigaddset(&stop_signals, stop_signal);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-
+    const sigset_t stop_signals = block_stop_signals();
     curl_global_init(CURL_GLOBAL_ALL);
     prefer_batch_scheduling();
     const std::size_t share = std::max<std::size_t>(1, connection_cap(threads) / threads);
@@ -212,45 +257,16 @@ int serve_fastcgi(std::string_view address, int threads, bool quiet) {
     loop_threads loops;
     loops.setup = &setup;
     loops.slots.resize(static_cast<std::size_t>(threads));
-    bool started = true;
-    try {
-        const std::lock_guard<std::mutex> hold(loops.lock);
-        for (std::size_t i = 0; i < loops.slots.size(); ++i)
-            loops.slots[i].current = std::thread(run_slot, std::ref(loops), i);
-    } catch (const std::system_error &) {
-        std::fputs("cgi_forward: cannot start the event-loop threads\n", stderr);
-        started = false;
-    }
+    const bool started = start_loops(loops);
     if (started) {
         log_start(log, address, threads, share * static_cast<std::size_t>(threads));
         wait_for_stop(stop_signals, log);
     }
-    // Each loop stops taking connections, lets its requests finish within
-    // the grace, then closes everything.
-    {
-        const std::lock_guard<std::mutex> hold(loops.lock);
-        loops.stopping = true; // no loop is renewed from now on
-    }
-    const std::uint64_t one = 1;
-    if (write(stop.fd, &one, sizeof one) < 0) std::perror("cgi_forward: eventfd");
-    for (loop_slot &place : loops.slots) {
-        std::thread current;
-        {
-            const std::lock_guard<std::mutex> hold(loops.lock);
-            current = std::move(place.current);
-        }
-        // A thread takes the one before it from `retired` first thing and
-        // joins it: joined, the slot holds no other.
-        if (current.joinable()) current.join();
-    }
+    stop_loops(loops, stop.fd);
     curl_global_cleanup();
     if (!unix_path.empty()) unlink(unix_path.c_str());
     if (listen_fd != STDIN_FILENO) close(listen_fd);
     if (!started) return 1;
-    write_due(log, true); // what was counted since the last lines
-    const std::size_t cut = log.cut_off.load();
-    write_line(log, "stopped; " + std::to_string(cut) + (cut == 1 ? " request" : " requests") +
-                        " in progress cut off at the end of the " +
-                        std::to_string(fastcgi_limits::stop_grace.count()) + " s grace");
+    log_stop(log);
     return 0;
 }
