@@ -154,4 +154,13 @@ constexpr int max_workers = 1024;
 // The connections at once that make a crowd, whose going gives memory back.
 constexpr std::size_t crowd = 64;
 
+// The server's log: a kind of failure or limit is written at most once this
+// often, with a count of what came since, so that a flood of failures costs
+// the journal a line, not a line a request.
+constexpr std::chrono::seconds log_interval{10};
+
+// How long a log line waits for standard error to take it before it is
+// dropped: a pipe nobody reads must not hold up the stop.
+constexpr std::chrono::milliseconds log_write_wait{1000};
+
 } // namespace fastcgi_limits

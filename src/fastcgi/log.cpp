@@ -92,9 +92,10 @@ std::string event_line(log_kind kind, std::uint64_t count) {
 void write_line(const server_log &log, std::string_view text) noexcept {
     if (log.quiet) return;
     // A pipe that polls writable has room for a short line: the write
-    // below does not block. Nobody reading for a second: the line goes.
+    // below does not block. Nobody reading meanwhile: the line goes.
     pollfd out{STDERR_FILENO, POLLOUT, 0};
-    if (poll(&out, 1, 1000) != 1 || !(out.revents & POLLOUT)) return;
+    const auto wait = static_cast<int>(fastcgi_limits::log_write_wait.count());
+    if (poll(&out, 1, wait) != 1 || !(out.revents & POLLOUT)) return;
     try {
         std::string line = "cgi_forward: ";
         line.append(text).push_back('\n');

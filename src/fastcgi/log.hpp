@@ -4,6 +4,8 @@
 // since. The CGI program never writes there.
 #pragma once
 
+#include "limits.hpp"
+
 #include <curl/curl.h>
 
 #include <array>
@@ -28,8 +30,7 @@ enum class log_kind : std::uint8_t {
 };
 constexpr std::size_t log_kinds = 8;
 
-// One line per kind at most this often; what comes between is counted.
-constexpr std::chrono::seconds log_interval{10};
+using fastcgi_limits::log_interval;
 
 using log_clock = std::chrono::steady_clock;
 
@@ -76,7 +77,7 @@ struct server_log {
 };
 
 // Writes "cgi_forward: " and text as one line, unless quiet. Waits at most
-// a second for standard error to take it; then the line is dropped.
+// log_write_wait for standard error to take it; then the line is dropped.
 void write_line(const server_log &log, std::string_view text) noexcept;
 
 // Counts one occurrence; wakes the server thread when a line is due.
