@@ -33,6 +33,22 @@ import fastcgi_client as fcgi  # noqa: E402
 GATEWAY = None
 # A command to run the gateway under, such as valgrind.
 WRAPPER = shlex.split(os.environ.get("GATEWAY_WRAPPER", ""))
+
+
+def wrapper_passes_odd_names():
+    """Whether the gateway, run under WRAPPER, gets environment names that
+    are no shell identifier ("HTTP_X.DOT"): valgrind drops them. Where it
+    does not, the cases expect no such name to be forwarded."""
+    if not WRAPPER:
+        return True
+    probe = subprocess.run(WRAPPER + ["/usr/bin/env"], capture_output=True,
+                           env=dict(os.environ, **{"HTTP_X.DOT": "1"}))
+    # A wrapper that cannot run the probe (an emulator of another
+    # architecture) runs the gateway's environment as it is given.
+    return probe.returncode != 0 or b"HTTP_X.DOT=1" in probe.stdout
+
+
+ODD_NAMES = wrapper_passes_odd_names()
 WAY_IN = os.environ.get("WAY_IN", "cgi")
 CGI = WAY_IN != "fastcgi"
 DOCUMENT = WAY_IN != "cgi"
@@ -267,7 +283,7 @@ class RequestTranslation(GatewayTest):
         # Environment order decides; subprocess keeps the dict's order.
         self.assertInEnvironmentOrder(forwarded, [b"X_FIRST:1", b"ACCEPT_LANGUAGE:en",
                                      b"X-Forwarded-For:10.1.2.3", b"Content-Type:text/plain",
-                                     b"USER_AGENT:client/2", b"X.DOT:1"])
+                                     b"USER_AGENT:client/2"] + [b"X.DOT:1"] * ODD_NAMES)
         self.assertFalse(any(l.lower().startswith(b"content-length") for l in lines))
         # The client's hop-by-hop fields end at the web server.
         for name in (b"CONNECTION", b"TE", b"UPGRADE"):
@@ -738,7 +754,7 @@ class MountRequests(GatewayTest):
         head, _, body = up.request.partition(b"\r\n\r\n")
         lines = head.split(b"\r\n")
         for line in (b"X-Api-Key: k", b'If-None-Match: "e1"', b"Accept-Encoding: gzip",
-                     b"X-Forwarded-For: 192.0.2.1, 10.1.2.3", b"X.dot: 1"):
+                     b"X-Forwarded-For: 192.0.2.1, 10.1.2.3", *[b"X.dot: 1"] * ODD_NAMES):
             self.assertIn(line, lines)
         self.assertFalse(any(l.lower().startswith((b"x-hop", b"connection", b"content-length",
                                                    b"transfer-encoding", b"col")) for l in lines))
@@ -1003,7 +1019,8 @@ class BadInput(GatewayTest):
         token = (b"!#$%&'*+.^_`|~0123456789abcdefghijklmnopqrstuvwxyz"
                  b"ABCDEFGHIJKLMNOPQRSTUVWXYZ")
         names = [b"Q%02X" % b + bytes([b]) + b"Z" for b in range(1, 256) if b != ord("=")]
-        sent = [n for n in names if n[3] in token]
+        sent = [n for n in names if n[3] in token
+                and (ODD_NAMES or chr(n[3]).isalnum() or n[3] == ord("_"))]
         forms = [("path=", cgi_env(), [n + b":1" for n in sent]),
                  ("mount", cgi_env("", PATH_INFO="/a"),
                   [b"-".join(w[:1].upper() + w[1:].lower() for w in n.split(b"_")) + b": 1"
