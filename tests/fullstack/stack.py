@@ -549,6 +549,21 @@ def stop_server(procs):
     wait_for_port(WEB_PORT, up=False)
 
 
+def start_front(server, gateway, workdir, upstream):
+    """Starts the web server in front of an upstream already started; the
+    upstream is stopped when the server cannot start."""
+    try:
+        return start_server(server, gateway, workdir)
+    except BaseException:
+        stop(upstream)
+        raise
+
+
+def stop_stack(web, upstream):
+    stop_server(web)
+    stop(upstream)
+
+
 def gateway_url(query=None):
     url = f"http://127.0.0.1:{WEB_PORT}/cgi-bin/cgi_forward"
     return url if query is None else url + "?" + query

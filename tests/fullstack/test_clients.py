@@ -295,19 +295,14 @@ class RealClients(unittest.TestCase):
         os.chmod(cls.work.name, 0o755)  # the upstream's user reaches its tree
         cls.upstream_dir = os.path.join(cls.work.name, "upstream")
         os.mkdir(cls.upstream_dir)
+        web = os.path.join(cls.work.name, "web")
+        os.mkdir(web)
         cls.upstream = start_upstream(cls.upstream_dir)
-        try:
-            web = os.path.join(cls.work.name, "web")
-            os.mkdir(web)
-            cls.web = stack.start_server(SERVER, GATEWAY, web)
-        except BaseException:
-            stack.stop(cls.upstream)
-            raise
+        cls.web = stack.start_front(SERVER, GATEWAY, web, cls.upstream)
 
     @classmethod
     def tearDownClass(cls):
-        stack.stop_server(cls.web)
-        stack.stop(cls.upstream)
+        stack.stop_stack(cls.web, cls.upstream)
         cls.work.cleanup()
 
     def test_git_clones_fetches_and_pushes_through_the_mount(self):

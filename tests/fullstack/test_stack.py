@@ -479,16 +479,11 @@ class FullStack(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.TemporaryDirectory()
         cls.upstream = stack.start_upstream()
-        try:
-            cls.web = stack.start_server(SERVER, GATEWAY, cls.work.name)
-        except BaseException:
-            stack.stop(cls.upstream)
-            raise
+        cls.web = stack.start_front(SERVER, GATEWAY, cls.work.name, cls.upstream)
 
     @classmethod
     def tearDownClass(cls):
-        stack.stop_server(cls.web)
-        stack.stop(cls.upstream)
+        stack.stop_stack(cls.web, cls.upstream)
         cls.work.cleanup()
 
     def restart_upstream(self):
