@@ -75,24 +75,27 @@ struct connection {
     std::optional<log_kind> deadline_limit; // what a close at the deadline is logged as
     connection_list::iterator place;        // in the loop's list, oldest first
 
-    // The request being served.
-    easy_handle transfer; // set while its transfer runs
-    request_plan plan;
-    std::size_t plan_bytes = 0; // what the plan's header lines hold
-    relay_context relay{};
-    transfer_io io{};
-    body_source body{};     // only remaining is used: what is still to send
-    std::string body_ahead; // stdin read, not yet taken by libcurl
-    bool body_ended = false;
-    // Answered before its stdin ended: the end waits for it, as a CGI
-    // program takes in the body before it answers (Apache cuts the response
-    // of one that does not). Until then the gateway's own answer is held.
-    bool finish_waits = false;
-    bool finish_relay = false; // what the relay holds goes out at the end
-    int finish_status = 0;
-    bool out_held = false;
-    bool upload_paused = false;
-    bool download_paused = false;
+    // The request being served; reset whole when it ends.
+    struct request_fields {
+        easy_handle transfer; // set while its transfer runs
+        request_plan plan;
+        std::size_t plan_bytes = 0; // what the plan's header lines hold
+        relay_context relay{};
+        transfer_io io{};
+        body_source body{};     // only remaining is used: what is still to send
+        std::string body_ahead; // stdin read, not yet taken by libcurl
+        bool body_ended = false;
+        // Answered before its stdin ended: the end waits for it, as a CGI
+        // program takes in the body before it answers (Apache cuts the
+        // response of one that does not). Until then the gateway's own
+        // answer is held.
+        bool finish_waits = false;
+        bool finish_relay = false; // what the relay holds goes out at the end
+        int finish_status = 0;
+        bool out_held = false;
+        bool upload_paused = false;
+        bool download_paused = false;
+    } request;
 };
 
 struct event_loop {
@@ -135,7 +138,8 @@ std::size_t holding(const connection &c) {
     if (c.fd < 0) return 0;
     const fastcgi::connection_state &codec = c.codec;
     return codec.input.capacity() + codec.params.capacity() + codec.environment.capacity() +
-           codec.replies.capacity() + c.out.capacity() + c.body_ahead.capacity() + c.plan_bytes;
+           codec.replies.capacity() + c.out.capacity() + c.request.body_ahead.capacity() +
+           c.request.plan_bytes;
 }
 
 // Brings the budget's count up to date with what the connection holds.
@@ -261,32 +265,34 @@ std::size_t on_body(char *data, std::size_t size, std::size_t count, void *user)
     auto &c = *static_cast<connection *>(user);
     if (c.broken) return 0;
     if (pending(c) >= fastcgi_limits::output_buffer) {
-        c.download_paused = true;
+        c.request.download_paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    return relay_chunk(data, size, count, &c.io.body);
+    return relay_chunk(data, size, count, &c.request.io.body);
 }
 
 // The request body as its stdin records arrive; paused while none wait.
 std::size_t on_upload(char *buffer, std::size_t size, std::size_t count, void *user) noexcept {
     auto &c = *static_cast<connection *>(user);
     std::size_t want = size * count;
-    if (c.body.remaining >= 0 && static_cast<std::uint64_t>(c.body.remaining) < want)
-        want = static_cast<std::size_t>(c.body.remaining);
+    if (c.request.body.remaining >= 0 &&
+        static_cast<std::uint64_t>(c.request.body.remaining) < want)
+        want = static_cast<std::size_t>(c.request.body.remaining);
     if (want == 0) return 0;
-    if (c.body_ahead.empty()) {
+    if (c.request.body_ahead.empty()) {
         // Input that ends before CONTENT_LENGTH ends the transfer, as the
         // CGI program does.
-        if (c.broken || (c.body_ended && c.body.remaining > 0)) return CURL_READFUNC_ABORT;
-        if (c.body_ended) return 0;
-        c.upload_paused = true;
+        if (c.broken || (c.request.body_ended && c.request.body.remaining > 0))
+            return CURL_READFUNC_ABORT;
+        if (c.request.body_ended) return 0;
+        c.request.upload_paused = true;
         return CURL_READFUNC_PAUSE;
     }
-    const std::size_t n = std::min(want, c.body_ahead.size());
-    std::memcpy(buffer, c.body_ahead.data(), n);
-    c.body_ahead.erase(0, n);
+    const std::size_t n = std::min(want, c.request.body_ahead.size());
+    std::memcpy(buffer, c.request.body_ahead.data(), n);
+    c.request.body_ahead.erase(0, n);
     mark_dirty(*c.loop, c); // room for more body: read on
-    if (c.body.remaining >= 0) c.body.remaining -= static_cast<std::int64_t>(n);
+    if (c.request.body.remaining >= 0) c.request.body.remaining -= static_cast<std::int64_t>(n);
     return n;
 }
 
@@ -310,7 +316,6 @@ void give_back_handle(event_loop &loop, easy_handle h, bool reusable) {
 
 // Drops what the request held once its END_REQUEST is on its way.
 void end_request(connection &c, int exit_status) {
-    c.finish_waits = c.finish_relay = c.out_held = false;
     if (!c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done) {
         c.draining = true;
         c.drain_id = c.codec.request_id;
@@ -319,12 +324,7 @@ void end_request(connection &c, int exit_status) {
     fastcgi::end_current_request(c.codec, fastcgi::application_status(exit_status));
     c.out.append(c.codec.replies);
     c.codec.replies.clear();
-    c.plan = request_plan{};
-    c.plan_bytes = 0;
-    c.relay = relay_context{};
-    c.body_ahead.clear();
-    c.body_ahead.shrink_to_fit();
-    c.body_ended = c.upload_paused = c.download_paused = false;
+    c.request = {}; // its transfer has ended already
     if (!c.codec.keep_connection) c.closing = true;
     c.holding = false;
     c.kept = c.codec.keep_connection;
@@ -360,33 +360,33 @@ void start_request(event_loop &loop, connection &c) {
     const cgi_request request{param(envp, "QUERY_STRING"), param(envp, "REQUEST_METHOD"),
                               param(envp, "CONTENT_LENGTH"), envp.data(), loop.decoder.get()};
     // Every FastCGI client parses the standard document response.
-    c.relay = relay_context{{}, {write_records, &c}};
-    c.relay.state.form = response_form::document;
+    c.request.relay = relay_context{{}, {write_records, &c}};
+    c.request.relay.state.form = response_form::document;
     int status = 0;
-    const bool transfer = begin_request(request, c.relay, c.plan, status);
+    const bool transfer = begin_request(request, c.request.relay, c.request.plan, status);
     // The plan holds what the transfer needs: the environment goes.
     fastcgi::release_spent(c.codec);
-    c.plan_bytes = plan_size(c.plan);
+    c.request.plan_bytes = plan_size(c.request.plan);
     if (!transfer) {
         if (c.codec.phase != fastcgi::request_phase::body) return end_request(c, status);
-        c.finish_waits = c.out_held = true;
-        c.finish_status = status;
+        c.request.finish_waits = c.request.out_held = true;
+        c.request.finish_status = status;
         return;
     }
-    c.transfer = take_handle(loop);
-    if (!c.transfer) {
-        relay_finish(c.relay); // the 502 answer
+    c.request.transfer = take_handle(loop);
+    if (!c.request.transfer) {
+        relay_finish(c.request.relay); // the 502 answer
         return end_request(c, 0);
     }
-    CURL *h = c.transfer.get();
-    c.io = transfer_io{{&c.relay, true}, {&c.relay, false}, nullptr};
-    plan_upload(c.plan, c.body, c.io);
-    const mount_method method{c.plan.mount.method.c_str()}; // libcurl copies the name
-    prepare_transfer(h, c.plan.url.c_str(), c.plan.headers.get(), c.io,
-                     c.plan.action == request_action::mount ? &method : nullptr);
+    CURL *h = c.request.transfer.get();
+    c.request.io = transfer_io{{&c.request.relay, true}, {&c.request.relay, false}, nullptr};
+    plan_upload(c.request.plan, c.request.body, c.request.io);
+    const mount_method method{c.request.plan.mount.method.c_str()}; // libcurl copies the name
+    prepare_transfer(h, c.request.plan.url.c_str(), c.request.plan.headers.get(), c.request.io,
+                     c.request.plan.action == request_action::mount ? &method : nullptr);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(&c));
-    if (c.io.upload) {
+    if (c.request.io.upload) {
         curl_easy_setopt(h, CURLOPT_READFUNCTION, on_upload);
         curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(&c));
     }
@@ -395,8 +395,8 @@ void start_request(event_loop &loop, connection &c) {
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, static_cast<void *>(&loop));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     if (curl_multi_add_handle(loop.multi, h) != CURLM_OK) {
-        c.transfer.reset();
-        relay_finish(c.relay);
+        c.request.transfer.reset();
+        relay_finish(c.request.relay);
         end_request(c, 0);
     }
 }
@@ -404,41 +404,49 @@ void start_request(event_loop &loop, connection &c) {
 // The transfer has ended (completed, failed or cut).
 void finish_transfer(event_loop &loop, connection &c, CURLcode result) {
     if (const auto failure = upstream_failure(result)) log_event(*loop.setup->log, *failure);
-    curl_multi_remove_handle(loop.multi, c.transfer.get());
+    curl_multi_remove_handle(loop.multi, c.request.transfer.get());
     // After a 417 to its Expect, libcurl never sends Expect again on that
     // handle, and curl_easy_reset keeps it so: such a handle is not reused.
-    give_back_handle(loop, std::move(c.transfer), !c.relay.state.replaceable_seen);
-    c.transfer.reset();
+    give_back_handle(loop, std::move(c.request.transfer), !c.request.relay.state.replaceable_seen);
+    c.request.transfer.reset();
     mark_dirty(loop, c);
     // A cut answer gets no FCGI_END_REQUEST: the connection closes once what
     // came is written, so that the web server ends the client's response as
     // cut too (no last chunk, or short of its length) instead of complete.
-    if (end_of_transfer(result, c.relay.state) == transfer_end::cut) {
+    if (end_of_transfer(result, c.request.relay.state) == transfer_end::cut) {
         c.closing = true;
         c.draining = false;
         return;
     }
     if (c.codec.phase == fastcgi::request_phase::body) {
-        c.body_ahead.clear(); // read on to the end of the stdin, and drop it
-        c.finish_waits = c.finish_relay = true;
+        c.request.body_ahead.clear(); // read on to the end of the stdin, and drop it
+        c.request.finish_waits = c.request.finish_relay = true;
         return;
     }
-    relay_finish(c.relay);
+    relay_finish(c.request.relay);
     end_request(c, 0);
 }
 
 // Cuts the transfer, if one runs: an abort, a close or the stop.
 void cut_transfer(event_loop &loop, connection &c) {
-    if (!c.transfer) return;
-    curl_multi_remove_handle(loop.multi, c.transfer.get());
-    c.transfer.reset(); // its upstream connection, cut mid-way, is not kept
+    if (!c.request.transfer) return;
+    curl_multi_remove_handle(loop.multi, c.request.transfer.get());
+    c.request.transfer.reset(); // its upstream connection, cut mid-way, is not kept
+}
+
+// Kept between requests with nothing on it: the one test of "idle kept",
+// for the cap's room, its listener and the crowd.
+bool idle_kept(const connection &c) {
+    return c.kept && !c.request.transfer && pending(c) == 0 &&
+           c.codec.input.size() == c.codec.parsed &&
+           c.codec.phase == fastcgi::request_phase::idle && !c.closing && !c.broken;
 }
 
 // Whether records may be taken from the connection; reading more also needs
 // room in the memory budget (read_allowance).
 bool may_take_input(const connection &c) {
     return !c.holding && (!c.closing || c.draining) && !c.broken &&
-           c.body_ahead.size() < fastcgi_limits::body_ahead &&
+           c.request.body_ahead.size() < fastcgi_limits::body_ahead &&
            pending(c) < fastcgi_limits::output_buffer;
 }
 
@@ -496,13 +504,13 @@ void pump_input(event_loop &loop, connection &c) {
             continue;
         case fastcgi::event_kind::body:
             // Only an upload takes the body; otherwise it is dropped.
-            if (c.transfer && c.io.upload) c.body_ahead.append(e.data);
+            if (c.request.transfer && c.request.io.upload) c.request.body_ahead.append(e.data);
             break;
         case fastcgi::event_kind::body_end:
-            c.body_ended = true;
-            if (c.finish_waits) {
-                if (c.finish_relay) relay_finish(c.relay);
-                end_request(c, c.finish_status);
+            c.request.body_ended = true;
+            if (c.request.finish_waits) {
+                if (c.request.finish_relay) relay_finish(c.request.relay);
+                end_request(c, c.request.finish_status);
                 continue;
             }
             break;
@@ -519,15 +527,15 @@ void pump_input(event_loop &loop, connection &c) {
             return;
         }
         // Body arrived: a paused upload takes it.
-        if (c.transfer && c.upload_paused) {
-            c.upload_paused = false;
-            curl_easy_pause(c.transfer.get(), CURLPAUSE_CONT);
+        if (c.request.transfer && c.request.upload_paused) {
+            c.request.upload_paused = false;
+            curl_easy_pause(c.request.transfer.get(), CURLPAUSE_CONT);
         }
     }
 }
 
 void write_output(event_loop &loop, connection &c) {
-    if (c.out_held) return;
+    if (c.request.out_held) return;
     while (pending(c) > 0 && !c.broken) {
         const ssize_t n =
             send(c.fd, c.out.data() + c.out_sent, pending(c), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -563,12 +571,12 @@ void set_deadline(event_loop &loop, connection &c) {
     if (pending(c) > 0) {
         at = c.last_progress + fastcgi_limits::write_stall;
         limit = log_kind::write_stall;
-    } else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty()) {
+    } else if (c.codec.phase == fastcgi::request_phase::body && c.request.body_ahead.empty()) {
         at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
         limit = log_kind::body_stall;
     } else if (!c.watched)
         at = c.phase_start + fastcgi_limits::watch_delay; // then it joins the epoll set
-    else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
+    else if (c.request.transfer || c.codec.phase == fastcgi::request_phase::body ||
              c.codec.phase == fastcgi::request_phase::input_done)
         has = false; // the upstream's answer is awaited, or the body is ahead
     // No request yet, or its params are coming: the params limit.
@@ -586,8 +594,8 @@ void set_deadline(event_loop &loop, connection &c) {
 // Only the upstream's answer is awaited: nothing is expected from the web
 // server but an abort or a hang-up.
 bool awaits_upstream(const connection &c) {
-    return c.transfer && c.codec.phase == fastcgi::request_phase::input_done && pending(c) == 0 &&
-           c.codec.input.size() == c.codec.parsed;
+    return c.request.transfer && c.codec.phase == fastcgi::request_phase::input_done &&
+           pending(c) == 0 && c.codec.input.size() == c.codec.parsed;
 }
 
 // Returns false when the connection cannot be watched.
@@ -612,11 +620,12 @@ void settle(event_loop &loop, connection &c) {
     for (int pass = 0; pass < 2; ++pass) {
         if (c.fd < 0) return;
         write_output(loop, c);
-        if (c.broken || (c.closing && !c.draining && pending(c) == 0 && !c.transfer))
+        if (c.broken || (c.closing && !c.draining && pending(c) == 0 && !c.request.transfer))
             return close_connection(loop, c);
-        if (c.transfer && c.download_paused && pending(c) < fastcgi_limits::output_buffer) {
-            c.download_paused = false;
-            curl_easy_pause(c.transfer.get(), CURLPAUSE_CONT);
+        if (c.request.transfer && c.request.download_paused &&
+            pending(c) < fastcgi_limits::output_buffer) {
+            c.request.download_paused = false;
+            curl_easy_pause(c.request.transfer.get(), CURLPAUSE_CONT);
         }
         // Records already read: a request held until this one ended, or
         // body that waited for room.
@@ -624,7 +633,7 @@ void settle(event_loop &loop, connection &c) {
             pump_input(loop, c);
     }
     // Idle and kept: it can make room for a new connection at the cap.
-    if (c.kept && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
+    if (idle_kept(c) && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
         arm_listener(loop, true);
     recharge(loop, c);
     if (!set_interest(loop, c)) return close_connection(loop, c);
@@ -674,7 +683,7 @@ bool make_room(event_loop &loop) {
     if (loop.connections.size() < loop.setup->max_connections) return true;
     log_event(*loop.setup->log, log_kind::connection_cap);
     for (const std::unique_ptr<connection> &c : loop.connections)
-        if (c->kept && pending(*c) == 0 && c->codec.input.size() == c->codec.parsed) {
+        if (idle_kept(*c)) {
             close_connection(loop, *c);
             return true;
         }
@@ -748,7 +757,7 @@ void curl_action(event_loop &loop, curl_socket_t s, int flags) {
 }
 
 bool in_flight(const connection &c) {
-    return c.transfer || c.codec.phase == fastcgi::request_phase::body ||
+    return c.request.transfer || c.codec.phase == fastcgi::request_phase::body ||
            c.codec.phase == fastcgi::request_phase::input_done || pending(c) > 0;
 }
 
@@ -816,11 +825,6 @@ CURLM *new_multi(event_loop &loop) {
     curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS,
                       static_cast<long>(fastcgi_limits::upstream_idle_kept));
     return multi;
-}
-
-bool idle_kept(const connection &c) {
-    return c.kept && !c.transfer && pending(c) == 0 && c.codec.input.size() == c.codec.parsed &&
-           c.codec.phase == fastcgi::request_phase::idle && !c.closing && !c.broken;
 }
 
 // A crowd came and went: what is left is a few kept connections with no
