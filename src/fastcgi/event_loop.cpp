@@ -1,6 +1,7 @@
 #include "event_loop.hpp"
 
 #include "connection_codec.hpp"
+#include "connection_policy.hpp"
 #include "limits.hpp"
 #include "listener.hpp"
 #include "log.hpp"
@@ -58,11 +59,8 @@ struct connection {
     time_point last_progress{}; // of writing, while output waits
     time_point last_input{};    // the last read that brought bytes
     time_point phase_start{};   // accepted, or became idle kept, or its request began
-    bool kept = false;          // idle between requests on a kept connection
-    bool holding = false;       // the next request waits for the current one
-    bool broken = false;        // the web server is gone: close at the next chance
-    bool closing = false;       // close once the output is written
-    bool draining = false;      // first read the rest of the ended request's stdin
+    fastcgi::link_state link = fastcgi::link_state::open; // moved only by move_link
+    bool holding = false; // the next request waits for the current one
     std::uint16_t drain_id = 0;
     std::size_t drain_left = 0;
     bool in_dirty = false;
@@ -126,6 +124,14 @@ void mark_dirty(event_loop &loop, connection &c) {
     if (c.in_dirty) return;
     c.in_dirty = true;
     loop.dirty.push_back(&c);
+}
+
+void move_link(connection &c, fastcgi::link_event e) {
+    c.link = fastcgi::next_link(c.link, e);
+}
+
+bool broken(const connection &c) {
+    return c.link == fastcgi::link_state::broken;
 }
 
 std::size_t pending(const connection &c) {
@@ -251,7 +257,7 @@ int on_curl_timer(CURLM *, long timeout_ms, void *userp) {
 // The relay's sink: the response as stdout records of the current request.
 bool write_records(void *target, std::string_view first, std::string_view second) {
     auto &c = *static_cast<connection *>(target);
-    if (c.broken) return false;
+    if (broken(c)) return false;
     if (pending(c) == 0) c.last_progress = c.loop->now;
     fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, first);
     fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, second);
@@ -263,7 +269,7 @@ bool write_records(void *target, std::string_view first, std::string_view second
 // when it is full, until the web server has taken some.
 std::size_t on_body(char *data, std::size_t size, std::size_t count, void *user) noexcept {
     auto &c = *static_cast<connection *>(user);
-    if (c.broken) return 0;
+    if (broken(c)) return 0;
     if (pending(c) >= fastcgi_limits::output_buffer) {
         c.request.download_paused = true;
         return CURL_WRITEFUNC_PAUSE;
@@ -282,7 +288,7 @@ std::size_t on_upload(char *buffer, std::size_t size, std::size_t count, void *u
     if (c.request.body_ahead.empty()) {
         // Input that ends before CONTENT_LENGTH ends the transfer, as the
         // CGI program does.
-        if (c.broken || (c.request.body_ended && c.request.body.remaining > 0))
+        if (broken(c) || (c.request.body_ended && c.request.body.remaining > 0))
             return CURL_READFUNC_ABORT;
         if (c.request.body_ended) return 0;
         c.request.upload_paused = true;
@@ -316,8 +322,9 @@ void give_back_handle(event_loop &loop, easy_handle h, bool reusable) {
 
 // Drops what the request held once its END_REQUEST is on its way.
 void end_request(connection &c, int exit_status) {
-    if (!c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done) {
-        c.draining = true;
+    const bool drains =
+        !c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done;
+    if (drains) {
         c.drain_id = c.codec.request_id;
         c.drain_left = fastcgi_limits::drain_budget;
     }
@@ -325,9 +332,10 @@ void end_request(connection &c, int exit_status) {
     c.out.append(c.codec.replies);
     c.codec.replies.clear();
     c.request = {}; // its transfer has ended already
-    if (!c.codec.keep_connection) c.closing = true;
+    move_link(c, c.codec.keep_connection ? fastcgi::link_event::ended_kept
+                 : drains                ? fastcgi::link_event::ended_draining
+                                         : fastcgi::link_event::ended_closing);
     c.holding = false;
-    c.kept = c.codec.keep_connection;
     c.phase_start = c.loop->now;
 }
 
@@ -414,8 +422,7 @@ void finish_transfer(event_loop &loop, connection &c, CURLcode result) {
     // came is written, so that the web server ends the client's response as
     // cut too (no last chunk, or short of its length) instead of complete.
     if (end_of_transfer(result, c.request.relay.state) == transfer_end::cut) {
-        c.closing = true;
-        c.draining = false;
+        move_link(c, fastcgi::link_event::answer_cut);
         return;
     }
     if (c.codec.phase == fastcgi::request_phase::body) {
@@ -437,24 +444,32 @@ void cut_transfer(event_loop &loop, connection &c) {
 // Kept between requests with nothing on it: the one test of "idle kept",
 // for the cap's room, its listener and the crowd.
 bool idle_kept(const connection &c) {
-    return c.kept && !c.request.transfer && pending(c) == 0 &&
-           c.codec.input.size() == c.codec.parsed &&
-           c.codec.phase == fastcgi::request_phase::idle && !c.closing && !c.broken;
+    return c.link == fastcgi::link_state::kept_idle && !c.request.transfer && pending(c) == 0 &&
+           c.codec.input.size() == c.codec.parsed && c.codec.phase == fastcgi::request_phase::idle;
 }
 
-// Whether records may be taken from the connection; reading more also needs
-// room in the memory budget (read_allowance).
+// The connection as its policy sees it.
+fastcgi::connection_view view_of(const connection &c, bool budget_room = true) {
+    return {c.link,
+            c.codec.phase,
+            c.holding,
+            c.watched,
+            static_cast<bool>(c.request.transfer),
+            c.codec.input.size() > c.codec.parsed,
+            budget_room,
+            pending(c),
+            c.request.body_ahead.size()};
+}
+
 bool may_take_input(const connection &c) {
-    return !c.holding && (!c.closing || c.draining) && !c.broken &&
-           c.request.body_ahead.size() < fastcgi_limits::body_ahead &&
-           pending(c) < fastcgi_limits::output_buffer;
+    return fastcgi::may_take_input(view_of(c));
 }
 
 // A record read while draining: the end of the stdin sought, or more of it.
 void drain(connection &c, const fastcgi::record &r) {
     if (r.type != fastcgi::record_type::stdin_stream || r.request_id != c.drain_id) return;
     if (r.content.empty() || r.content.size() >= c.drain_left)
-        c.draining = false;
+        move_link(c, fastcgi::link_event::drained);
     else
         c.drain_left -= r.content.size();
 }
@@ -489,15 +504,15 @@ void pump_input(event_loop &loop, connection &c) {
                 fastcgi::release_spent(c.codec); // it waits: what was taken goes
                 return;
             }
-            c.broken = true; // closed by the web server, or failed
+            move_link(c, fastcgi::link_event::gone); // closed by the web server, or failed
             return;
         }
         case fastcgi::event_kind::taken:
-            if (c.draining) drain(c, e.from);
+            if (c.link == fastcgi::link_state::draining) drain(c, e.from);
             continue;
         case fastcgi::event_kind::start:
-            if (c.closing) { // a request on a connection not kept
-                c.draining = false;
+            if (fastcgi::is_closing(c.link)) { // a request on a connection not kept
+                move_link(c, fastcgi::link_event::drained);
                 return;
             }
             start_request(loop, c);
@@ -522,8 +537,8 @@ void pump_input(event_loop &loop, connection &c) {
             c.holding = true;
             return;
         case fastcgi::event_kind::close:
-            c.closing = true;
-            c.broken = true; // the protocol broken: what waits is not written
+            move_link(c,
+                      fastcgi::link_event::gone); // the protocol broken: what waits is not written
             return;
         }
         // Body arrived: a paused upload takes it.
@@ -536,7 +551,7 @@ void pump_input(event_loop &loop, connection &c) {
 
 void write_output(event_loop &loop, connection &c) {
     if (c.request.out_held) return;
-    while (pending(c) > 0 && !c.broken) {
+    while (pending(c) > 0 && !broken(c)) {
         const ssize_t n =
             send(c.fd, c.out.data() + c.out_sent, pending(c), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -545,7 +560,7 @@ void write_output(event_loop &loop, connection &c) {
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             break;
         } else {
-            c.broken = true;
+            move_link(c, fastcgi::link_event::gone);
         }
     }
     if (pending(c) == 0) {
@@ -560,51 +575,31 @@ void write_output(event_loop &loop, connection &c) {
 }
 
 void set_deadline(event_loop &loop, connection &c) {
-    if (c.kept &&
+    if (c.link == fastcgi::link_state::kept_idle &&
         (c.codec.phase != fastcgi::request_phase::idle || c.codec.input.size() > c.codec.parsed)) {
-        c.kept = false; // the next request has begun
+        move_link(c, fastcgi::link_event::next_began);
         c.phase_start = loop.now;
     }
-    bool has = true;
-    time_point at{};
-    std::optional<log_kind> limit;
-    if (pending(c) > 0) {
-        at = c.last_progress + fastcgi_limits::write_stall;
-        limit = log_kind::write_stall;
-    } else if (c.codec.phase == fastcgi::request_phase::body && c.request.body_ahead.empty()) {
-        at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
-        limit = log_kind::body_stall;
-    } else if (!c.watched)
-        at = c.phase_start + fastcgi_limits::watch_delay; // then it joins the epoll set
-    else if (c.request.transfer || c.codec.phase == fastcgi::request_phase::body ||
-             c.codec.phase == fastcgi::request_phase::input_done)
-        has = false; // the upstream's answer is awaited, or the body is ahead
-    // No request yet, or its params are coming: the params limit.
-    else {
-        at = c.phase_start + (c.kept ? fastcgi_limits::kept_idle : fastcgi_limits::params_read);
-        if (!c.kept) limit = log_kind::params_time; // an idle kept one closing is no news
-    }
-    c.deadline_limit = limit;
+    const fastcgi::deadline_rule rule = fastcgi::deadline_of(view_of(c));
+    const bool has = rule.from != fastcgi::deadline_from::none;
+    const time_point from = rule.from == fastcgi::deadline_from::last_progress ? c.last_progress
+                            : rule.from == fastcgi::deadline_from::last_input  ? c.last_input
+                                                                               : c.phase_start;
+    const time_point at = from + rule.after;
+    c.deadline_limit = rule.limit;
     if (c.has_deadline && has && c.deadline->first == at) return;
     if (c.has_deadline) loop.deadlines.erase(c.deadline);
     c.has_deadline = has;
     if (has) c.deadline = loop.deadlines.emplace(at, &c);
 }
 
-// Only the upstream's answer is awaited: nothing is expected from the web
-// server but an abort or a hang-up.
-bool awaits_upstream(const connection &c) {
-    return c.request.transfer && c.codec.phase == fastcgi::request_phase::input_done &&
-           pending(c) == 0 && c.codec.input.size() == c.codec.parsed;
-}
-
 // Returns false when the connection cannot be watched.
 bool set_interest(event_loop &loop, connection &c) {
-    if (!c.watched && awaits_upstream(c) && loop.now < c.phase_start + fastcgi_limits::watch_delay)
+    const fastcgi::connection_view v = view_of(c, read_allowance(loop, c, 1) > 0);
+    if (!c.watched && fastcgi::awaits_upstream(v) &&
+        loop.now < c.phase_start + fastcgi_limits::watch_delay)
         return true;
-    std::uint32_t want = EPOLLRDHUP;
-    if (may_take_input(c) && read_allowance(loop, c, 1) > 0) want |= EPOLLIN;
-    if (pending(c) > 0) want |= EPOLLOUT;
+    const std::uint32_t want = fastcgi::epoll_interest(v);
     if (c.watched && want == c.interest) return true;
     epoll_event e{want, {}};
     e.data.ptr = &c;
@@ -620,7 +615,8 @@ void settle(event_loop &loop, connection &c) {
     for (int pass = 0; pass < 2; ++pass) {
         if (c.fd < 0) return;
         write_output(loop, c);
-        if (c.broken || (c.closing && !c.draining && pending(c) == 0 && !c.request.transfer))
+        if (broken(c) ||
+            (c.link == fastcgi::link_state::closing && pending(c) == 0 && !c.request.transfer))
             return close_connection(loop, c);
         if (c.request.transfer && c.request.download_paused &&
             pending(c) < fastcgi_limits::output_buffer) {
@@ -736,7 +732,7 @@ void on_connection_event(event_loop &loop, connection &c, std::uint32_t events) 
     if (c.fd < 0) return;
     // Hung up with nothing left to read: the web server is gone.
     if ((events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLRDHUP) && !(events & EPOLLIN)))
-        c.broken = true;
+        move_link(c, fastcgi::link_event::gone);
     mark_dirty(loop, c);
 }
 
@@ -935,7 +931,7 @@ void take_over(event_loop &loop, std::vector<idle_connection> &idle) {
         const idle_connection handed = idle.back();
         connection &c = add_connection(loop, handed.fd);
         idle.pop_back();
-        c.kept = true;
+        c.link = fastcgi::link_state::kept_idle;
         std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c.codec.settled));
         settle(loop, c); // watched, with its idle limit, or closed
     }
