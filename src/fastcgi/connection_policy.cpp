@@ -25,6 +25,19 @@ link_state next_link(link_state state, link_event event) noexcept {
     return state;
 }
 
+std::optional<log_kind> logged_as(close_reason reason) noexcept {
+    switch (reason) {
+    case close_reason::params_time:
+        return log_kind::params_time;
+    case close_reason::body_stall:
+        return log_kind::body_stall;
+    case close_reason::write_stall:
+        return log_kind::write_stall;
+    default: // the cap is logged when it is reached, closing one or not
+        return {};
+    }
+}
+
 bool may_take_input(const connection_view &c) noexcept {
     return !c.holding && takes_records(c.link) && c.body_ahead < fastcgi_limits::body_ahead &&
            c.output_waiting < fastcgi_limits::output_buffer;
@@ -45,16 +58,16 @@ std::uint32_t epoll_interest(const connection_view &c) noexcept {
 deadline_rule deadline_of(const connection_view &c) noexcept {
     using namespace fastcgi_limits;
     if (c.output_waiting > 0)
-        return {deadline_from::last_progress, write_stall, log_kind::write_stall};
+        return {deadline_from::last_progress, write_stall, close_reason::write_stall};
     if (c.phase == request_phase::body && c.body_ahead == 0) // the body is awaited
-        return {deadline_from::last_input, body_stall, log_kind::body_stall};
-    if (!c.watched) return {deadline_from::phase_start, watch_delay, {}};
+        return {deadline_from::last_input, body_stall, close_reason::body_stall};
+    if (!c.watched) return {deadline_from::phase_start, watch_delay, close_reason::unwatchable};
     if (c.transfer || c.phase == request_phase::body || c.phase == request_phase::input_done)
         return {}; // the upstream's answer is awaited, or the body is ahead
-    // No request yet, or its params are coming: the params limit. An idle
-    // kept one closing is no news.
-    if (c.link == link_state::kept_idle) return {deadline_from::phase_start, kept_idle, {}};
-    return {deadline_from::phase_start, params_read, log_kind::params_time};
+    // No request yet, or its params are coming: the params limit.
+    if (c.link == link_state::kept_idle)
+        return {deadline_from::phase_start, kept_idle, close_reason::kept_idle};
+    return {deadline_from::phase_start, params_read, close_reason::params_time};
 }
 
 } // namespace fastcgi

@@ -44,6 +44,24 @@ constexpr bool is_closing(link_state s) noexcept {
     return s == link_state::draining || s == link_state::closing;
 }
 
+// Why a connection is closed; each close names one.
+enum class close_reason {
+    done,        // its last request was answered and it is not kept
+    gone,        // the web server hung up, failed, or broke the protocol
+    unwatchable, // it could not join the epoll set
+    params_time, // no request, or its params, within the params limit
+    body_stall,  // the request body stopped coming
+    write_stall, // the web server stopped reading
+    kept_idle,   // kept, and idle for longer than a kept connection may be
+    room_at_cap, // the oldest idle kept one, for a new connection at the cap
+    stopping,    // the server stops: no request in flight on it
+    loop_end,    // the loop ends, what is left with it
+};
+
+// What a close is logged as, if it is news to the administrator (an idle
+// kept connection closing is not).
+std::optional<log_kind> logged_as(close_reason reason) noexcept;
+
 // What the loop knows of a connection when it decides its deadline and
 // what it waits for; read, never changed, by the functions below.
 struct connection_view {
@@ -80,11 +98,11 @@ enum class deadline_from {
 struct deadline_rule {
     deadline_from from = deadline_from::none;
     std::chrono::milliseconds after{0};
-    std::optional<log_kind> limit; // what a close at the deadline is logged as
+    close_reason reason = close_reason::unwatchable; // of a close at the deadline
 };
 
 // The connection's deadline. An unwatched connection's is when it joins
-// the epoll set.
+// the epoll set (closed only when it cannot).
 deadline_rule deadline_of(const connection_view &c) noexcept;
 
 } // namespace fastcgi

@@ -70,8 +70,8 @@ struct connection {
     std::uint32_t interest = 0; // registered epoll events
     deadline_map::iterator deadline;
     bool has_deadline = false;
-    std::optional<log_kind> deadline_limit; // what a close at the deadline is logged as
-    connection_list::iterator place;        // in the loop's list, oldest first
+    fastcgi::close_reason deadline_reason{}; // of a close at the deadline
+    connection_list::iterator place;         // in the loop's list, oldest first
 
     // The request being served; reset whole when it ends.
     struct request_fields {
@@ -304,7 +304,7 @@ std::size_t on_upload(char *buffer, std::size_t size, std::size_t count, void *u
 
 // ---- connections ----
 
-void close_connection(event_loop &loop, connection &c);
+void close_connection(event_loop &loop, connection &c, fastcgi::close_reason reason);
 void pump_input(event_loop &loop, connection &c);
 
 easy_handle take_handle(event_loop &loop) {
@@ -586,7 +586,7 @@ void set_deadline(event_loop &loop, connection &c) {
                             : rule.from == fastcgi::deadline_from::last_input  ? c.last_input
                                                                                : c.phase_start;
     const time_point at = from + rule.after;
-    c.deadline_limit = rule.limit;
+    c.deadline_reason = rule.reason;
     if (c.has_deadline && has && c.deadline->first == at) return;
     if (c.has_deadline) loop.deadlines.erase(c.deadline);
     c.has_deadline = has;
@@ -617,7 +617,8 @@ void settle(event_loop &loop, connection &c) {
         write_output(loop, c);
         if (broken(c) ||
             (c.link == fastcgi::link_state::closing && pending(c) == 0 && !c.request.transfer))
-            return close_connection(loop, c);
+            return close_connection(
+                loop, c, broken(c) ? fastcgi::close_reason::gone : fastcgi::close_reason::done);
         if (c.request.transfer && c.request.download_paused &&
             pending(c) < fastcgi_limits::output_buffer) {
             c.request.download_paused = false;
@@ -632,7 +633,8 @@ void settle(event_loop &loop, connection &c) {
     if (idle_kept(c) && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
         arm_listener(loop, true);
     recharge(loop, c);
-    if (!set_interest(loop, c)) return close_connection(loop, c);
+    if (!set_interest(loop, c))
+        return close_connection(loop, c, fastcgi::close_reason::unwatchable);
     set_deadline(loop, c);
     const bool paused = may_take_input(c) && read_allowance(loop, c, 1) == 0;
     if (paused != c.budget_paused) {
@@ -658,8 +660,9 @@ void settle_dirty(event_loop &loop) {
     loop.dirty.clear();
 }
 
-void close_connection(event_loop &loop, connection &c) {
+void close_connection(event_loop &loop, connection &c, fastcgi::close_reason reason) {
     if (c.fd < 0) return;
+    if (const auto kind = fastcgi::logged_as(reason)) log_event(*loop.setup->log, *kind);
     cut_transfer(loop, c);
     close(c.fd); // which also takes it out of the epoll set: it is not shared
     c.fd = -1;
@@ -680,7 +683,7 @@ bool make_room(event_loop &loop) {
     log_event(*loop.setup->log, log_kind::connection_cap);
     for (const std::unique_ptr<connection> &c : loop.connections)
         if (idle_kept(*c)) {
-            close_connection(loop, *c);
+            close_connection(loop, *c, fastcgi::close_reason::room_at_cap);
             return true;
         }
     return false;
@@ -768,7 +771,7 @@ void begin_stop(event_loop &loop) {
         all.push_back(c.get());
     for (connection *c : all) {
         if (!in_flight(*c))
-            close_connection(loop, *c);
+            close_connection(loop, *c, fastcgi::close_reason::stopping);
         else
             c->codec.keep_connection = false; // closed once its request has ended
     }
@@ -794,9 +797,10 @@ void run_timers(event_loop &loop) {
     while (!loop.deadlines.empty() && loop.deadlines.begin()->first <= loop.now) {
         // An unwatched connection's deadline is when it joins the epoll set.
         connection &c = *loop.deadlines.begin()->second;
-        if (c.watched && c.deadline_limit) log_event(*loop.setup->log, *c.deadline_limit);
-        if (c.watched || !set_interest(loop, c))
-            close_connection(loop, c);
+        if (c.watched)
+            close_connection(loop, c, c.deadline_reason);
+        else if (!set_interest(loop, c))
+            close_connection(loop, c, fastcgi::close_reason::unwatchable);
         else
             set_deadline(loop, c);
     }
@@ -965,7 +969,7 @@ bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle)
         renew = false;
     }
     while (!loop.connections.empty())
-        close_connection(loop, *loop.connections.front());
+        close_connection(loop, *loop.connections.front(), fastcgi::close_reason::loop_end);
     loop.closed.clear();
     loop.spare_handles.clear();
     loop.decoder.reset();

@@ -420,6 +420,7 @@ TEST(ConnectionLink, RecordsAreTakenUntilOnlyTheCloseIsAhead) {
 // ---- the connection's deadline and what it waits for ----
 
 TEST(ConnectionPolicy, DeadlineFollowsWhatTheConnectionWaitsFor) {
+    using fastcgi::close_reason;
     using fastcgi::deadline_from;
     using fastcgi::link_state;
     using fastcgi::request_phase;
@@ -429,6 +430,7 @@ TEST(ConnectionPolicy, DeadlineFollowsWhatTheConnectionWaitsFor) {
         fastcgi::connection_view c;
         deadline_from from;
         std::chrono::milliseconds after;
+        fastcgi::close_reason reason;
         std::optional<log_kind> limit;
     };
     fastcgi::connection_view base;
@@ -439,41 +441,46 @@ TEST(ConnectionPolicy, DeadlineFollowsWhatTheConnectionWaitsFor) {
         return c;
     };
     const row rows[] = {
-        {"fresh", base, deadline_from::phase_start, params_read, log_kind::params_time},
+        {"fresh", base, deadline_from::phase_start, params_read, close_reason::params_time,
+         log_kind::params_time},
         {"params coming", with([](auto &c) { c.phase = request_phase::params; }),
-         deadline_from::phase_start, params_read, log_kind::params_time},
+         deadline_from::phase_start, params_read, close_reason::params_time, log_kind::params_time},
         {"idle kept",
          with([](auto &c) { c.link = link_state::kept_idle; }),
          deadline_from::phase_start,
          kept_idle,
+         close_reason::kept_idle,
          {}},
         {"not watched yet",
          with([](auto &c) { c.watched = false; }),
          deadline_from::phase_start,
          watch_delay,
+         close_reason::unwatchable,
          {}},
         {"output waits", with([](auto &c) { c.output_waiting = 1; }), deadline_from::last_progress,
-         write_stall, log_kind::write_stall},
+         write_stall, close_reason::write_stall, log_kind::write_stall},
         // Output waiting comes before everything else, even an unwatched one.
         {"output waits, unwatched in body", with([](auto &c) {
              c.output_waiting = 1;
              c.watched = false;
              c.phase = request_phase::body;
          }),
-         deadline_from::last_progress, write_stall, log_kind::write_stall},
+         deadline_from::last_progress, write_stall, close_reason::write_stall,
+         log_kind::write_stall},
         {"body awaited", with([](auto &c) { c.phase = request_phase::body; }),
-         deadline_from::last_input, body_stall, log_kind::body_stall},
+         deadline_from::last_input, body_stall, close_reason::body_stall, log_kind::body_stall},
         {"body awaited, transfer runs", with([](auto &c) {
              c.phase = request_phase::body;
              c.transfer = true;
          }),
-         deadline_from::last_input, body_stall, log_kind::body_stall},
+         deadline_from::last_input, body_stall, close_reason::body_stall, log_kind::body_stall},
         {"body ahead of libcurl",
          with([](auto &c) {
              c.phase = request_phase::body;
              c.body_ahead = 1;
          }),
          deadline_from::none,
+         {},
          {},
          {}},
         {"answer awaited",
@@ -483,25 +490,28 @@ TEST(ConnectionPolicy, DeadlineFollowsWhatTheConnectionWaitsFor) {
          }),
          deadline_from::none,
          {},
+         {},
          {}},
         {"answered, input done",
          with([](auto &c) { c.phase = request_phase::input_done; }),
          deadline_from::none,
+         {},
          {},
          {}},
         {"transfer with no request phase",
          with([](auto &c) { c.transfer = true; }),
          deadline_from::none,
          {},
+         {},
          {}},
     };
     for (const row &r : rows) {
         const fastcgi::deadline_rule got = fastcgi::deadline_of(r.c);
         EXPECT_EQ(got.from, r.from) << r.what;
-        if (r.from != deadline_from::none) {
-            EXPECT_EQ(got.after, r.after) << r.what;
-        }
-        EXPECT_EQ(got.limit, r.limit) << r.what;
+        if (r.from == deadline_from::none) continue;
+        EXPECT_EQ(got.after, r.after) << r.what;
+        EXPECT_EQ(got.reason, r.reason) << r.what;
+        EXPECT_EQ(fastcgi::logged_as(got.reason), r.limit) << r.what;
     }
 }
 
