@@ -115,6 +115,7 @@ struct event_loop {
     std::size_t paused_connections = 0; // connections waiting for room in the budget
     std::size_t peak_connections = 0;   // since memory was last given back
     bool crowd_seen = false;            // and many were open since the loop was last empty
+    bool multi_stale = false;           // it holds the idle upstream connections of a crowd
     bool stopping = false;
     time_point stop_at{};
     time_point now{}; // when the last wait ended: limits of seconds need no finer clock
@@ -827,37 +828,54 @@ CURLM *new_multi(event_loop &loop) {
     return multi;
 }
 
-// A crowd came and went: what is left is a few kept connections with no
-// request on them (those a web server keeps open to the gateway).
-bool crowd_gone(const event_loop &loop) {
-    if (!loop.crowd_seen || loop.stopping || loop.connections.size() > fastcgi_limits::crowd / 4)
+// The idle upstream connections a crowd left each hold libcurl's buffers:
+// once no transfer runs, they go with the multi handle, and a fresh one
+// takes its place (if none can be had, the old one stays).
+bool renew_multi(event_loop &loop) {
+    if (std::any_of(loop.connections.begin(), loop.connections.end(),
+                    [](const std::unique_ptr<connection> &c) {
+                        return static_cast<bool>(c->request.transfer);
+                    }))
         return false;
-    return std::all_of(loop.connections.begin(), loop.connections.end(),
-                       [](const std::unique_ptr<connection> &c) { return idle_kept(*c); });
+    CURLM *fresh = new_multi(loop);
+    if (!fresh) return false;
+    curl_multi_cleanup(loop.multi);
+    loop.multi = fresh;
+    loop.curl_timer_set = false;
+    return true;
 }
 
 // After many connections have gone (a crowd of streams ended), the memory
-// they used goes back to the system instead of staying in the allocator,
-// each time three quarters of them have gone. Once the crowd is gone, true:
-// the loop ends and a fresh thread takes over, since the blocks the
-// allocator keeps for this thread (up to seven of each small size,
-// scattered over the heap) are given back only when it exits. The idle
-// upstream connections the crowd left go with the loop's multi handle.
-bool give_back_memory(event_loop &loop) {
+// they used goes back to the system instead of staying in the allocator:
+// each time three quarters of them have gone, and once more when the crowd
+// is over, only a few connections being left.
+void give_back_memory(event_loop &loop) {
     const std::size_t now = loop.connections.size();
     loop.peak_connections = std::max(loop.peak_connections, now);
     if (loop.peak_connections >= fastcgi_limits::crowd) loop.crowd_seen = true;
-    if (crowd_gone(loop)) return true;
-    if (loop.peak_connections < fastcgi_limits::crowd || now > loop.peak_connections / 4)
-        return false;
+    // What is left is a few kept connections with no request on them (those
+    // a web server keeps open to the gateway).
+    const bool few_left =
+        (loop.crowd_seen || loop.multi_stale) && now <= fastcgi_limits::crowd / 4 &&
+        std::all_of(loop.connections.begin(), loop.connections.end(),
+                    [](const std::unique_ptr<connection> &c) { return idle_kept(*c); });
+    bool trim = loop.peak_connections >= fastcgi_limits::crowd && now <= loop.peak_connections / 4;
+    if (loop.crowd_seen && few_left) { // the crowd is over
+        loop.crowd_seen = false;
+        loop.multi_stale = true;
+        trim = true;
+    }
+    if (loop.multi_stale && few_left && renew_multi(loop)) {
+        loop.multi_stale = false;
+        trim = true;
+    }
+    if (!trim) return;
     loop.spare_handles.clear(); // each holds its buffers
     malloc_trim(0);
     loop.peak_connections = now;
-    return false;
 }
 
-// Returns true when the loop wants a fresh thread.
-bool serve(event_loop &loop) {
+void serve(event_loop &loop) {
     constexpr int batch = 64;
     epoll_event events[batch];
     for (;;) {
@@ -866,10 +884,10 @@ bool serve(event_loop &loop) {
             loop.setup->log->cut_off += static_cast<std::size_t>(
                 std::count_if(loop.connections.begin(), loop.connections.end(),
                               [](const std::unique_ptr<connection> &c) { return in_flight(*c); }));
-            return false;
+            return;
         }
         const int n = epoll_wait(loop.epoll_fd, events, batch, wait_time(loop));
-        if (n < 0 && errno != EINTR) return false;
+        if (n < 0 && errno != EINTR) return;
         loop.now = clock_type::now();
         for (int i = 0; i < n; ++i) {
             const std::uint64_t data = events[i].data.u64;
@@ -902,46 +920,13 @@ bool serve(event_loop &loop) {
             settle_dirty(loop);
         }
         loop.closed.clear();
-        if (give_back_memory(loop)) return true;
+        give_back_memory(loop);
     }
 }
 
 } // namespace
 
-// The idle kept connections go to the loop that takes this one's place,
-// with no new state of their own: they come into the allocator fresh.
-void hand_over(event_loop &loop, std::vector<idle_connection> &idle) {
-    for (const std::unique_ptr<connection> &c : loop.connections) {
-        idle_connection handed{c->fd, {}};
-        std::copy(std::begin(c->codec.settled), std::end(c->codec.settled), handed.settled.begin());
-        idle.push_back(handed);
-        c->fd = -1; // its epoll registration ends with the loop's epoll set
-        recharge(loop, *c);
-    }
-    loop.connections.clear();
-    loop.deadlines.clear();
-}
-
-void close_all(std::vector<idle_connection> &idle) {
-    for (const idle_connection &handed : idle)
-        close(handed.fd);
-    idle.clear();
-}
-
-// Each descriptor is either still in `idle` or the loop's own, whatever
-// throws: closed once either way.
-void take_over(event_loop &loop, std::vector<idle_connection> &idle) {
-    while (!idle.empty()) {
-        const idle_connection handed = idle.back();
-        connection &c = add_connection(loop, handed.fd);
-        idle.pop_back();
-        c.link = fastcgi::link_state::kept_idle;
-        std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c.codec.settled));
-        settle(loop, c); // watched, with its idle limit, or closed
-    }
-}
-
-bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle) noexcept {
+void run_event_loop(const loop_setup &setup) noexcept {
     event_loop loop;
     loop.setup = &setup;
     loop.now = clock_type::now();
@@ -951,22 +936,16 @@ bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle)
     if (loop.epoll_fd < 0 || !loop.multi) {
         if (loop.epoll_fd >= 0) close(loop.epoll_fd);
         if (loop.multi) curl_multi_cleanup(loop.multi);
-        close_all(idle);
-        return false;
+        return;
     }
     epoll_event on_stop{EPOLLIN, {}};
     on_stop.data.u64 = tag_stop;
     epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, setup.stop_fd, &on_stop);
     arm_listener(loop, true);
-    bool renew = false;
     try {
-        take_over(loop, idle);
-        renew = serve(loop);
-        if (renew) hand_over(loop, idle);
+        serve(loop);
     } catch (...) {
         // Out of memory: what is open is closed below.
-        close_all(idle);
-        renew = false;
     }
     while (!loop.connections.empty())
         close_connection(loop, *loop.connections.front(), fastcgi::close_reason::loop_end);
@@ -975,5 +954,4 @@ bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle)
     loop.decoder.reset();
     curl_multi_cleanup(loop.multi);
     close(loop.epoll_fd);
-    return renew;
 }
