@@ -475,6 +475,31 @@ void drain(connection &c, const fastcgi::record &r) {
         c.drain_left -= r.content.size();
 }
 
+// One read for the records the codec needs; false when the connection is
+// to be read no more this turn. reads counts the turn's reads.
+bool read_records(event_loop &loop, connection &c, int &reads) {
+    if (reads++ == fastcgi_limits::reads_per_turn) return false; // epoll tells when there is more
+    const std::size_t room = read_allowance(loop, c, fastcgi_limits::read_size);
+    if (room == 0) return false; // until the budget has room
+    char buffer[fastcgi_limits::read_size];
+    const ssize_t n = read(c.fd, buffer, room);
+    if (n > 0) {
+        c.last_input = loop.now;
+        fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
+        recharge(loop, c);
+        // A short read took all there was: what comes later, epoll reports,
+        // so no read is spent on EAGAIN.
+        if (static_cast<std::size_t>(n) < room) reads = fastcgi_limits::reads_per_turn;
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        fastcgi::release_spent(c.codec); // it waits: what was taken goes
+        return false;
+    }
+    move_link(c, fastcgi::link_event::gone); // closed by the web server, or failed
+    return false;
+}
+
 // Reads and takes records while the connection may.
 void pump_input(event_loop &loop, connection &c) {
     int reads = 0;
@@ -486,28 +511,9 @@ void pump_input(event_loop &loop, connection &c) {
             c.codec.replies.clear();
         }
         switch (e.kind) {
-        case fastcgi::event_kind::need_more: {
-            if (reads++ == fastcgi_limits::reads_per_turn) return; // epoll tells when there is more
-            const std::size_t room = read_allowance(loop, c, fastcgi_limits::read_size);
-            if (room == 0) return; // until the budget has room
-            char buffer[fastcgi_limits::read_size];
-            const ssize_t n = read(c.fd, buffer, room);
-            if (n > 0) {
-                c.last_input = loop.now;
-                fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
-                recharge(loop, c);
-                // A short read took all there was: what comes later, epoll
-                // reports, so no read is spent on EAGAIN.
-                if (static_cast<std::size_t>(n) < room) reads = fastcgi_limits::reads_per_turn;
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                fastcgi::release_spent(c.codec); // it waits: what was taken goes
-                return;
-            }
-            move_link(c, fastcgi::link_event::gone); // closed by the web server, or failed
-            return;
-        }
+        case fastcgi::event_kind::need_more:
+            if (!read_records(loop, c, reads)) return;
+            continue;
         case fastcgi::event_kind::taken:
             if (c.link == fastcgi::link_state::draining) drain(c, e.from);
             continue;
