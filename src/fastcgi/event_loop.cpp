@@ -1,6 +1,7 @@
 #include "event_loop.hpp"
 
 #include "connection_codec.hpp"
+#include "connection_policy.hpp"
 #include "limits.hpp"
 #include "listener.hpp"
 #include "log.hpp"
@@ -58,11 +59,8 @@ struct connection {
     time_point last_progress{}; // of writing, while output waits
     time_point last_input{};    // the last read that brought bytes
     time_point phase_start{};   // accepted, or became idle kept, or its request began
-    bool kept = false;          // idle between requests on a kept connection
-    bool holding = false;       // the next request waits for the current one
-    bool broken = false;        // the web server is gone: close at the next chance
-    bool closing = false;       // close once the output is written
-    bool draining = false;      // first read the rest of the ended request's stdin
+    fastcgi::link_state link = fastcgi::link_state::open; // moved only by move_link
+    bool holding = false; // the next request waits for the current one
     std::uint16_t drain_id = 0;
     std::size_t drain_left = 0;
     bool in_dirty = false;
@@ -72,27 +70,30 @@ struct connection {
     std::uint32_t interest = 0; // registered epoll events
     deadline_map::iterator deadline;
     bool has_deadline = false;
-    std::optional<log_kind> deadline_limit; // what a close at the deadline is logged as
-    connection_list::iterator place;        // in the loop's list, oldest first
+    fastcgi::close_reason deadline_reason{}; // of a close at the deadline
+    connection_list::iterator place;         // in the loop's list, oldest first
 
-    // The request being served.
-    easy_handle transfer; // set while its transfer runs
-    request_plan plan;
-    std::size_t plan_bytes = 0; // what the plan's header lines hold
-    relay_context relay{};
-    transfer_io io{};
-    body_source body{};     // only remaining is used: what is still to send
-    std::string body_ahead; // stdin read, not yet taken by libcurl
-    bool body_ended = false;
-    // Answered before its stdin ended: the end waits for it, as a CGI
-    // program takes in the body before it answers (Apache cuts the response
-    // of one that does not). Until then the gateway's own answer is held.
-    bool finish_waits = false;
-    bool finish_relay = false; // what the relay holds goes out at the end
-    int finish_status = 0;
-    bool out_held = false;
-    bool upload_paused = false;
-    bool download_paused = false;
+    // The request being served; reset whole when it ends.
+    struct request_fields {
+        easy_handle transfer; // set while its transfer runs
+        request_plan plan;
+        std::size_t plan_bytes = 0; // what the plan's header lines hold
+        relay_context relay{};
+        transfer_io io{};
+        body_source body{};     // only remaining is used: what is still to send
+        std::string body_ahead; // stdin read, not yet taken by libcurl
+        bool body_ended = false;
+        // Answered before its stdin ended: the end waits for it, as a CGI
+        // program takes in the body before it answers (Apache cuts the
+        // response of one that does not). Until then the gateway's own
+        // answer is held.
+        bool finish_waits = false;
+        bool finish_relay = false; // what the relay holds goes out at the end
+        int finish_status = 0;
+        bool out_held = false;
+        bool upload_paused = false;
+        bool download_paused = false;
+    } request;
 };
 
 struct event_loop {
@@ -114,6 +115,7 @@ struct event_loop {
     std::size_t paused_connections = 0; // connections waiting for room in the budget
     std::size_t peak_connections = 0;   // since memory was last given back
     bool crowd_seen = false;            // and many were open since the loop was last empty
+    bool multi_stale = false;           // it holds the idle upstream connections of a crowd
     bool stopping = false;
     time_point stop_at{};
     time_point now{}; // when the last wait ended: limits of seconds need no finer clock
@@ -123,6 +125,14 @@ void mark_dirty(event_loop &loop, connection &c) {
     if (c.in_dirty) return;
     c.in_dirty = true;
     loop.dirty.push_back(&c);
+}
+
+void move_link(connection &c, fastcgi::link_event e) {
+    c.link = fastcgi::next_link(c.link, e);
+}
+
+bool broken(const connection &c) {
+    return c.link == fastcgi::link_state::broken;
 }
 
 std::size_t pending(const connection &c) {
@@ -135,7 +145,8 @@ std::size_t holding(const connection &c) {
     if (c.fd < 0) return 0;
     const fastcgi::connection_state &codec = c.codec;
     return codec.input.capacity() + codec.params.capacity() + codec.environment.capacity() +
-           codec.replies.capacity() + c.out.capacity() + c.body_ahead.capacity() + c.plan_bytes;
+           codec.replies.capacity() + c.out.capacity() + c.request.body_ahead.capacity() +
+           c.request.plan_bytes;
 }
 
 // Brings the budget's count up to date with what the connection holds.
@@ -247,7 +258,7 @@ int on_curl_timer(CURLM *, long timeout_ms, void *userp) {
 // The relay's sink: the response as stdout records of the current request.
 bool write_records(void *target, std::string_view first, std::string_view second) {
     auto &c = *static_cast<connection *>(target);
-    if (c.broken) return false;
+    if (broken(c)) return false;
     if (pending(c) == 0) c.last_progress = c.loop->now;
     fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, first);
     fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, second);
@@ -259,40 +270,42 @@ bool write_records(void *target, std::string_view first, std::string_view second
 // when it is full, until the web server has taken some.
 std::size_t on_body(char *data, std::size_t size, std::size_t count, void *user) noexcept {
     auto &c = *static_cast<connection *>(user);
-    if (c.broken) return 0;
+    if (broken(c)) return 0;
     if (pending(c) >= fastcgi_limits::output_buffer) {
-        c.download_paused = true;
+        c.request.download_paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    return relay_chunk(data, size, count, &c.io.body);
+    return relay_chunk(data, size, count, &c.request.io.body);
 }
 
 // The request body as its stdin records arrive; paused while none wait.
 std::size_t on_upload(char *buffer, std::size_t size, std::size_t count, void *user) noexcept {
     auto &c = *static_cast<connection *>(user);
     std::size_t want = size * count;
-    if (c.body.remaining >= 0 && static_cast<std::uint64_t>(c.body.remaining) < want)
-        want = static_cast<std::size_t>(c.body.remaining);
+    if (c.request.body.remaining >= 0 &&
+        static_cast<std::uint64_t>(c.request.body.remaining) < want)
+        want = static_cast<std::size_t>(c.request.body.remaining);
     if (want == 0) return 0;
-    if (c.body_ahead.empty()) {
+    if (c.request.body_ahead.empty()) {
         // Input that ends before CONTENT_LENGTH ends the transfer, as the
         // CGI program does.
-        if (c.broken || (c.body_ended && c.body.remaining > 0)) return CURL_READFUNC_ABORT;
-        if (c.body_ended) return 0;
-        c.upload_paused = true;
+        if (broken(c) || (c.request.body_ended && c.request.body.remaining > 0))
+            return CURL_READFUNC_ABORT;
+        if (c.request.body_ended) return 0;
+        c.request.upload_paused = true;
         return CURL_READFUNC_PAUSE;
     }
-    const std::size_t n = std::min(want, c.body_ahead.size());
-    std::memcpy(buffer, c.body_ahead.data(), n);
-    c.body_ahead.erase(0, n);
+    const std::size_t n = std::min(want, c.request.body_ahead.size());
+    std::memcpy(buffer, c.request.body_ahead.data(), n);
+    c.request.body_ahead.erase(0, n);
     mark_dirty(*c.loop, c); // room for more body: read on
-    if (c.body.remaining >= 0) c.body.remaining -= static_cast<std::int64_t>(n);
+    if (c.request.body.remaining >= 0) c.request.body.remaining -= static_cast<std::int64_t>(n);
     return n;
 }
 
 // ---- connections ----
 
-void close_connection(event_loop &loop, connection &c);
+void close_connection(event_loop &loop, connection &c, fastcgi::close_reason reason);
 void pump_input(event_loop &loop, connection &c);
 
 easy_handle take_handle(event_loop &loop) {
@@ -310,24 +323,20 @@ void give_back_handle(event_loop &loop, easy_handle h, bool reusable) {
 
 // Drops what the request held once its END_REQUEST is on its way.
 void end_request(connection &c, int exit_status) {
-    c.finish_waits = c.finish_relay = c.out_held = false;
-    if (!c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done) {
-        c.draining = true;
+    const bool drains =
+        !c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done;
+    if (drains) {
         c.drain_id = c.codec.request_id;
         c.drain_left = fastcgi_limits::drain_budget;
     }
     fastcgi::end_current_request(c.codec, fastcgi::application_status(exit_status));
     c.out.append(c.codec.replies);
     c.codec.replies.clear();
-    c.plan = request_plan{};
-    c.plan_bytes = 0;
-    c.relay = relay_context{};
-    c.body_ahead.clear();
-    c.body_ahead.shrink_to_fit();
-    c.body_ended = c.upload_paused = c.download_paused = false;
-    if (!c.codec.keep_connection) c.closing = true;
+    c.request = {}; // its transfer has ended already
+    move_link(c, c.codec.keep_connection ? fastcgi::link_event::ended_kept
+                 : drains                ? fastcgi::link_event::ended_draining
+                                         : fastcgi::link_event::ended_closing);
     c.holding = false;
-    c.kept = c.codec.keep_connection;
     c.phase_start = c.loop->now;
 }
 
@@ -360,33 +369,33 @@ void start_request(event_loop &loop, connection &c) {
     const cgi_request request{param(envp, "QUERY_STRING"), param(envp, "REQUEST_METHOD"),
                               param(envp, "CONTENT_LENGTH"), envp.data(), loop.decoder.get()};
     // Every FastCGI client parses the standard document response.
-    c.relay = relay_context{{}, {write_records, &c}};
-    c.relay.state.form = response_form::document;
+    c.request.relay = relay_context{{}, {write_records, &c}};
+    c.request.relay.state.form = response_form::document;
     int status = 0;
-    const bool transfer = begin_request(request, c.relay, c.plan, status);
+    const bool transfer = begin_request(request, c.request.relay, c.request.plan, status);
     // The plan holds what the transfer needs: the environment goes.
     fastcgi::release_spent(c.codec);
-    c.plan_bytes = plan_size(c.plan);
+    c.request.plan_bytes = plan_size(c.request.plan);
     if (!transfer) {
         if (c.codec.phase != fastcgi::request_phase::body) return end_request(c, status);
-        c.finish_waits = c.out_held = true;
-        c.finish_status = status;
+        c.request.finish_waits = c.request.out_held = true;
+        c.request.finish_status = status;
         return;
     }
-    c.transfer = take_handle(loop);
-    if (!c.transfer) {
-        relay_finish(c.relay); // the 502 answer
+    c.request.transfer = take_handle(loop);
+    if (!c.request.transfer) {
+        relay_finish(c.request.relay); // the 502 answer
         return end_request(c, 0);
     }
-    CURL *h = c.transfer.get();
-    c.io = transfer_io{{&c.relay, true}, {&c.relay, false}, nullptr};
-    plan_upload(c.plan, c.body, c.io);
-    const mount_method method{c.plan.mount.method.c_str()}; // libcurl copies the name
-    prepare_transfer(h, c.plan.url.c_str(), c.plan.headers.get(), c.io,
-                     c.plan.action == request_action::mount ? &method : nullptr);
+    CURL *h = c.request.transfer.get();
+    c.request.io = transfer_io{{&c.request.relay, true}, {&c.request.relay, false}, nullptr};
+    plan_upload(c.request.plan, c.request.body, c.request.io);
+    const mount_method method{c.request.plan.mount.method.c_str()}; // libcurl copies the name
+    prepare_transfer(h, c.request.plan.url.c_str(), c.request.plan.headers.get(), c.request.io,
+                     c.request.plan.action == request_action::mount ? &method : nullptr);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(&c));
-    if (c.io.upload) {
+    if (c.request.io.upload) {
         curl_easy_setopt(h, CURLOPT_READFUNCTION, on_upload);
         curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(&c));
     }
@@ -395,8 +404,8 @@ void start_request(event_loop &loop, connection &c) {
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, static_cast<void *>(&loop));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     if (curl_multi_add_handle(loop.multi, h) != CURLM_OK) {
-        c.transfer.reset();
-        relay_finish(c.relay);
+        c.request.transfer.reset();
+        relay_finish(c.request.relay);
         end_request(c, 0);
     }
 }
@@ -404,51 +413,91 @@ void start_request(event_loop &loop, connection &c) {
 // The transfer has ended (completed, failed or cut).
 void finish_transfer(event_loop &loop, connection &c, CURLcode result) {
     if (const auto failure = upstream_failure(result)) log_event(*loop.setup->log, *failure);
-    curl_multi_remove_handle(loop.multi, c.transfer.get());
+    curl_multi_remove_handle(loop.multi, c.request.transfer.get());
     // After a 417 to its Expect, libcurl never sends Expect again on that
     // handle, and curl_easy_reset keeps it so: such a handle is not reused.
-    give_back_handle(loop, std::move(c.transfer), !c.relay.state.replaceable_seen);
-    c.transfer.reset();
+    give_back_handle(loop, std::move(c.request.transfer), !c.request.relay.state.replaceable_seen);
+    c.request.transfer.reset();
     mark_dirty(loop, c);
     // A cut answer gets no FCGI_END_REQUEST: the connection closes once what
     // came is written, so that the web server ends the client's response as
     // cut too (no last chunk, or short of its length) instead of complete.
-    if (end_of_transfer(result, c.relay.state) == transfer_end::cut) {
-        c.closing = true;
-        c.draining = false;
+    if (end_of_transfer(result, c.request.relay.state) == transfer_end::cut) {
+        move_link(c, fastcgi::link_event::answer_cut);
         return;
     }
     if (c.codec.phase == fastcgi::request_phase::body) {
-        c.body_ahead.clear(); // read on to the end of the stdin, and drop it
-        c.finish_waits = c.finish_relay = true;
+        c.request.body_ahead.clear(); // read on to the end of the stdin, and drop it
+        c.request.finish_waits = c.request.finish_relay = true;
         return;
     }
-    relay_finish(c.relay);
+    relay_finish(c.request.relay);
     end_request(c, 0);
 }
 
 // Cuts the transfer, if one runs: an abort, a close or the stop.
 void cut_transfer(event_loop &loop, connection &c) {
-    if (!c.transfer) return;
-    curl_multi_remove_handle(loop.multi, c.transfer.get());
-    c.transfer.reset(); // its upstream connection, cut mid-way, is not kept
+    if (!c.request.transfer) return;
+    curl_multi_remove_handle(loop.multi, c.request.transfer.get());
+    c.request.transfer.reset(); // its upstream connection, cut mid-way, is not kept
 }
 
-// Whether records may be taken from the connection; reading more also needs
-// room in the memory budget (read_allowance).
+// Kept between requests with nothing on it: the one test of "idle kept",
+// for the cap's room, its listener and the crowd.
+bool idle_kept(const connection &c) {
+    return c.link == fastcgi::link_state::kept_idle && !c.request.transfer && pending(c) == 0 &&
+           c.codec.input.size() == c.codec.parsed && c.codec.phase == fastcgi::request_phase::idle;
+}
+
+// The connection as its policy sees it.
+fastcgi::connection_view view_of(const connection &c, bool budget_room = true) {
+    return {c.link,
+            c.codec.phase,
+            c.holding,
+            c.watched,
+            static_cast<bool>(c.request.transfer),
+            c.codec.input.size() > c.codec.parsed,
+            budget_room,
+            pending(c),
+            c.request.body_ahead.size()};
+}
+
 bool may_take_input(const connection &c) {
-    return !c.holding && (!c.closing || c.draining) && !c.broken &&
-           c.body_ahead.size() < fastcgi_limits::body_ahead &&
-           pending(c) < fastcgi_limits::output_buffer;
+    return fastcgi::may_take_input(view_of(c));
 }
 
 // A record read while draining: the end of the stdin sought, or more of it.
 void drain(connection &c, const fastcgi::record &r) {
     if (r.type != fastcgi::record_type::stdin_stream || r.request_id != c.drain_id) return;
     if (r.content.empty() || r.content.size() >= c.drain_left)
-        c.draining = false;
+        move_link(c, fastcgi::link_event::drained);
     else
         c.drain_left -= r.content.size();
+}
+
+// One read for the records the codec needs; false when the connection is
+// to be read no more this turn. reads counts the turn's reads.
+bool read_records(event_loop &loop, connection &c, int &reads) {
+    if (reads++ == fastcgi_limits::reads_per_turn) return false; // epoll tells when there is more
+    const std::size_t room = read_allowance(loop, c, fastcgi_limits::read_size);
+    if (room == 0) return false; // until the budget has room
+    char buffer[fastcgi_limits::read_size];
+    const ssize_t n = read(c.fd, buffer, room);
+    if (n > 0) {
+        c.last_input = loop.now;
+        fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
+        recharge(loop, c);
+        // A short read took all there was: what comes later, epoll reports,
+        // so no read is spent on EAGAIN.
+        if (static_cast<std::size_t>(n) < room) reads = fastcgi_limits::reads_per_turn;
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        fastcgi::release_spent(c.codec); // it waits: what was taken goes
+        return false;
+    }
+    move_link(c, fastcgi::link_event::gone); // closed by the web server, or failed
+    return false;
 }
 
 // Reads and takes records while the connection may.
@@ -462,47 +511,28 @@ void pump_input(event_loop &loop, connection &c) {
             c.codec.replies.clear();
         }
         switch (e.kind) {
-        case fastcgi::event_kind::need_more: {
-            if (reads++ == fastcgi_limits::reads_per_turn) return; // epoll tells when there is more
-            const std::size_t room = read_allowance(loop, c, fastcgi_limits::read_size);
-            if (room == 0) return; // until the budget has room
-            char buffer[fastcgi_limits::read_size];
-            const ssize_t n = read(c.fd, buffer, room);
-            if (n > 0) {
-                c.last_input = loop.now;
-                fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
-                recharge(loop, c);
-                // A short read took all there was: what comes later, epoll
-                // reports, so no read is spent on EAGAIN.
-                if (static_cast<std::size_t>(n) < room) reads = fastcgi_limits::reads_per_turn;
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                fastcgi::release_spent(c.codec); // it waits: what was taken goes
-                return;
-            }
-            c.broken = true; // closed by the web server, or failed
-            return;
-        }
+        case fastcgi::event_kind::need_more:
+            if (!read_records(loop, c, reads)) return;
+            continue;
         case fastcgi::event_kind::taken:
-            if (c.draining) drain(c, e.from);
+            if (c.link == fastcgi::link_state::draining) drain(c, e.from);
             continue;
         case fastcgi::event_kind::start:
-            if (c.closing) { // a request on a connection not kept
-                c.draining = false;
+            if (fastcgi::is_closing(c.link)) { // a request on a connection not kept
+                move_link(c, fastcgi::link_event::drained);
                 return;
             }
             start_request(loop, c);
             continue;
         case fastcgi::event_kind::body:
             // Only an upload takes the body; otherwise it is dropped.
-            if (c.transfer && c.io.upload) c.body_ahead.append(e.data);
+            if (c.request.transfer && c.request.io.upload) c.request.body_ahead.append(e.data);
             break;
         case fastcgi::event_kind::body_end:
-            c.body_ended = true;
-            if (c.finish_waits) {
-                if (c.finish_relay) relay_finish(c.relay);
-                end_request(c, c.finish_status);
+            c.request.body_ended = true;
+            if (c.request.finish_waits) {
+                if (c.request.finish_relay) relay_finish(c.request.relay);
+                end_request(c, c.request.finish_status);
                 continue;
             }
             break;
@@ -514,21 +544,21 @@ void pump_input(event_loop &loop, connection &c) {
             c.holding = true;
             return;
         case fastcgi::event_kind::close:
-            c.closing = true;
-            c.broken = true; // the protocol broken: what waits is not written
+            move_link(c,
+                      fastcgi::link_event::gone); // the protocol broken: what waits is not written
             return;
         }
         // Body arrived: a paused upload takes it.
-        if (c.transfer && c.upload_paused) {
-            c.upload_paused = false;
-            curl_easy_pause(c.transfer.get(), CURLPAUSE_CONT);
+        if (c.request.transfer && c.request.upload_paused) {
+            c.request.upload_paused = false;
+            curl_easy_pause(c.request.transfer.get(), CURLPAUSE_CONT);
         }
     }
 }
 
 void write_output(event_loop &loop, connection &c) {
-    if (c.out_held) return;
-    while (pending(c) > 0 && !c.broken) {
+    if (c.request.out_held) return;
+    while (pending(c) > 0 && !broken(c)) {
         const ssize_t n =
             send(c.fd, c.out.data() + c.out_sent, pending(c), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -537,7 +567,7 @@ void write_output(event_loop &loop, connection &c) {
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             break;
         } else {
-            c.broken = true;
+            move_link(c, fastcgi::link_event::gone);
         }
     }
     if (pending(c) == 0) {
@@ -552,51 +582,31 @@ void write_output(event_loop &loop, connection &c) {
 }
 
 void set_deadline(event_loop &loop, connection &c) {
-    if (c.kept &&
+    if (c.link == fastcgi::link_state::kept_idle &&
         (c.codec.phase != fastcgi::request_phase::idle || c.codec.input.size() > c.codec.parsed)) {
-        c.kept = false; // the next request has begun
+        move_link(c, fastcgi::link_event::next_began);
         c.phase_start = loop.now;
     }
-    bool has = true;
-    time_point at{};
-    std::optional<log_kind> limit;
-    if (pending(c) > 0) {
-        at = c.last_progress + fastcgi_limits::write_stall;
-        limit = log_kind::write_stall;
-    } else if (c.codec.phase == fastcgi::request_phase::body && c.body_ahead.empty()) {
-        at = c.last_input + fastcgi_limits::body_stall; // the body is awaited
-        limit = log_kind::body_stall;
-    } else if (!c.watched)
-        at = c.phase_start + fastcgi_limits::watch_delay; // then it joins the epoll set
-    else if (c.transfer || c.codec.phase == fastcgi::request_phase::body ||
-             c.codec.phase == fastcgi::request_phase::input_done)
-        has = false; // the upstream's answer is awaited, or the body is ahead
-    // No request yet, or its params are coming: the params limit.
-    else {
-        at = c.phase_start + (c.kept ? fastcgi_limits::kept_idle : fastcgi_limits::params_read);
-        if (!c.kept) limit = log_kind::params_time; // an idle kept one closing is no news
-    }
-    c.deadline_limit = limit;
+    const fastcgi::deadline_rule rule = fastcgi::deadline_of(view_of(c));
+    const bool has = rule.from != fastcgi::deadline_from::none;
+    const time_point from = rule.from == fastcgi::deadline_from::last_progress ? c.last_progress
+                            : rule.from == fastcgi::deadline_from::last_input  ? c.last_input
+                                                                               : c.phase_start;
+    const time_point at = from + rule.after;
+    c.deadline_reason = rule.reason;
     if (c.has_deadline && has && c.deadline->first == at) return;
     if (c.has_deadline) loop.deadlines.erase(c.deadline);
     c.has_deadline = has;
     if (has) c.deadline = loop.deadlines.emplace(at, &c);
 }
 
-// Only the upstream's answer is awaited: nothing is expected from the web
-// server but an abort or a hang-up.
-bool awaits_upstream(const connection &c) {
-    return c.transfer && c.codec.phase == fastcgi::request_phase::input_done && pending(c) == 0 &&
-           c.codec.input.size() == c.codec.parsed;
-}
-
 // Returns false when the connection cannot be watched.
 bool set_interest(event_loop &loop, connection &c) {
-    if (!c.watched && awaits_upstream(c) && loop.now < c.phase_start + fastcgi_limits::watch_delay)
+    const fastcgi::connection_view v = view_of(c, read_allowance(loop, c, 1) > 0);
+    if (!c.watched && fastcgi::awaits_upstream(v) &&
+        loop.now < c.phase_start + fastcgi_limits::watch_delay)
         return true;
-    std::uint32_t want = EPOLLRDHUP;
-    if (may_take_input(c) && read_allowance(loop, c, 1) > 0) want |= EPOLLIN;
-    if (pending(c) > 0) want |= EPOLLOUT;
+    const std::uint32_t want = fastcgi::epoll_interest(v);
     if (c.watched && want == c.interest) return true;
     epoll_event e{want, {}};
     e.data.ptr = &c;
@@ -612,11 +622,14 @@ void settle(event_loop &loop, connection &c) {
     for (int pass = 0; pass < 2; ++pass) {
         if (c.fd < 0) return;
         write_output(loop, c);
-        if (c.broken || (c.closing && !c.draining && pending(c) == 0 && !c.transfer))
-            return close_connection(loop, c);
-        if (c.transfer && c.download_paused && pending(c) < fastcgi_limits::output_buffer) {
-            c.download_paused = false;
-            curl_easy_pause(c.transfer.get(), CURLPAUSE_CONT);
+        if (broken(c) ||
+            (c.link == fastcgi::link_state::closing && pending(c) == 0 && !c.request.transfer))
+            return close_connection(
+                loop, c, broken(c) ? fastcgi::close_reason::gone : fastcgi::close_reason::done);
+        if (c.request.transfer && c.request.download_paused &&
+            pending(c) < fastcgi_limits::output_buffer) {
+            c.request.download_paused = false;
+            curl_easy_pause(c.request.transfer.get(), CURLPAUSE_CONT);
         }
         // Records already read: a request held until this one ended, or
         // body that waited for room.
@@ -624,10 +637,11 @@ void settle(event_loop &loop, connection &c) {
             pump_input(loop, c);
     }
     // Idle and kept: it can make room for a new connection at the cap.
-    if (c.kept && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
+    if (idle_kept(c) && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
         arm_listener(loop, true);
     recharge(loop, c);
-    if (!set_interest(loop, c)) return close_connection(loop, c);
+    if (!set_interest(loop, c))
+        return close_connection(loop, c, fastcgi::close_reason::unwatchable);
     set_deadline(loop, c);
     const bool paused = may_take_input(c) && read_allowance(loop, c, 1) == 0;
     if (paused != c.budget_paused) {
@@ -653,8 +667,9 @@ void settle_dirty(event_loop &loop) {
     loop.dirty.clear();
 }
 
-void close_connection(event_loop &loop, connection &c) {
+void close_connection(event_loop &loop, connection &c, fastcgi::close_reason reason) {
     if (c.fd < 0) return;
+    if (const auto kind = fastcgi::logged_as(reason)) log_event(*loop.setup->log, *kind);
     cut_transfer(loop, c);
     close(c.fd); // which also takes it out of the epoll set: it is not shared
     c.fd = -1;
@@ -674,8 +689,8 @@ bool make_room(event_loop &loop) {
     if (loop.connections.size() < loop.setup->max_connections) return true;
     log_event(*loop.setup->log, log_kind::connection_cap);
     for (const std::unique_ptr<connection> &c : loop.connections)
-        if (c->kept && pending(*c) == 0 && c->codec.input.size() == c->codec.parsed) {
-            close_connection(loop, *c);
+        if (idle_kept(*c)) {
+            close_connection(loop, *c, fastcgi::close_reason::room_at_cap);
             return true;
         }
     return false;
@@ -727,7 +742,7 @@ void on_connection_event(event_loop &loop, connection &c, std::uint32_t events) 
     if (c.fd < 0) return;
     // Hung up with nothing left to read: the web server is gone.
     if ((events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLRDHUP) && !(events & EPOLLIN)))
-        c.broken = true;
+        move_link(c, fastcgi::link_event::gone);
     mark_dirty(loop, c);
 }
 
@@ -748,7 +763,7 @@ void curl_action(event_loop &loop, curl_socket_t s, int flags) {
 }
 
 bool in_flight(const connection &c) {
-    return c.transfer || c.codec.phase == fastcgi::request_phase::body ||
+    return c.request.transfer || c.codec.phase == fastcgi::request_phase::body ||
            c.codec.phase == fastcgi::request_phase::input_done || pending(c) > 0;
 }
 
@@ -763,7 +778,7 @@ void begin_stop(event_loop &loop) {
         all.push_back(c.get());
     for (connection *c : all) {
         if (!in_flight(*c))
-            close_connection(loop, *c);
+            close_connection(loop, *c, fastcgi::close_reason::stopping);
         else
             c->codec.keep_connection = false; // closed once its request has ended
     }
@@ -789,9 +804,10 @@ void run_timers(event_loop &loop) {
     while (!loop.deadlines.empty() && loop.deadlines.begin()->first <= loop.now) {
         // An unwatched connection's deadline is when it joins the epoll set.
         connection &c = *loop.deadlines.begin()->second;
-        if (c.watched && c.deadline_limit) log_event(*loop.setup->log, *c.deadline_limit);
-        if (c.watched || !set_interest(loop, c))
-            close_connection(loop, c);
+        if (c.watched)
+            close_connection(loop, c, c.deadline_reason);
+        else if (!set_interest(loop, c))
+            close_connection(loop, c, fastcgi::close_reason::unwatchable);
         else
             set_deadline(loop, c);
     }
@@ -818,42 +834,54 @@ CURLM *new_multi(event_loop &loop) {
     return multi;
 }
 
-bool idle_kept(const connection &c) {
-    return c.kept && !c.transfer && pending(c) == 0 && c.codec.input.size() == c.codec.parsed &&
-           c.codec.phase == fastcgi::request_phase::idle && !c.closing && !c.broken;
-}
-
-// A crowd came and went: what is left is a few kept connections with no
-// request on them (those a web server keeps open to the gateway).
-bool crowd_gone(const event_loop &loop) {
-    if (!loop.crowd_seen || loop.stopping || loop.connections.size() > fastcgi_limits::crowd / 4)
+// The idle upstream connections a crowd left each hold libcurl's buffers:
+// once no transfer runs, they go with the multi handle, and a fresh one
+// takes its place (if none can be had, the old one stays).
+bool renew_multi(event_loop &loop) {
+    if (std::any_of(loop.connections.begin(), loop.connections.end(),
+                    [](const std::unique_ptr<connection> &c) {
+                        return static_cast<bool>(c->request.transfer);
+                    }))
         return false;
-    return std::all_of(loop.connections.begin(), loop.connections.end(),
-                       [](const std::unique_ptr<connection> &c) { return idle_kept(*c); });
+    CURLM *fresh = new_multi(loop);
+    if (!fresh) return false;
+    curl_multi_cleanup(loop.multi);
+    loop.multi = fresh;
+    loop.curl_timer_set = false;
+    return true;
 }
 
 // After many connections have gone (a crowd of streams ended), the memory
-// they used goes back to the system instead of staying in the allocator,
-// each time three quarters of them have gone. Once the crowd is gone, true:
-// the loop ends and a fresh thread takes over, since the blocks the
-// allocator keeps for this thread (up to seven of each small size,
-// scattered over the heap) are given back only when it exits. The idle
-// upstream connections the crowd left go with the loop's multi handle.
-bool give_back_memory(event_loop &loop) {
+// they used goes back to the system instead of staying in the allocator:
+// each time three quarters of them have gone, and once more when the crowd
+// is over, only a few connections being left.
+void give_back_memory(event_loop &loop) {
     const std::size_t now = loop.connections.size();
     loop.peak_connections = std::max(loop.peak_connections, now);
     if (loop.peak_connections >= fastcgi_limits::crowd) loop.crowd_seen = true;
-    if (crowd_gone(loop)) return true;
-    if (loop.peak_connections < fastcgi_limits::crowd || now > loop.peak_connections / 4)
-        return false;
+    // What is left is a few kept connections with no request on them (those
+    // a web server keeps open to the gateway).
+    const bool few_left =
+        (loop.crowd_seen || loop.multi_stale) && now <= fastcgi_limits::crowd / 4 &&
+        std::all_of(loop.connections.begin(), loop.connections.end(),
+                    [](const std::unique_ptr<connection> &c) { return idle_kept(*c); });
+    bool trim = loop.peak_connections >= fastcgi_limits::crowd && now <= loop.peak_connections / 4;
+    if (loop.crowd_seen && few_left) { // the crowd is over
+        loop.crowd_seen = false;
+        loop.multi_stale = true;
+        trim = true;
+    }
+    if (loop.multi_stale && few_left && renew_multi(loop)) {
+        loop.multi_stale = false;
+        trim = true;
+    }
+    if (!trim) return;
     loop.spare_handles.clear(); // each holds its buffers
     malloc_trim(0);
     loop.peak_connections = now;
-    return false;
 }
 
-// Returns true when the loop wants a fresh thread.
-bool serve(event_loop &loop) {
+void serve(event_loop &loop) {
     constexpr int batch = 64;
     epoll_event events[batch];
     for (;;) {
@@ -862,10 +890,10 @@ bool serve(event_loop &loop) {
             loop.setup->log->cut_off += static_cast<std::size_t>(
                 std::count_if(loop.connections.begin(), loop.connections.end(),
                               [](const std::unique_ptr<connection> &c) { return in_flight(*c); }));
-            return false;
+            return;
         }
         const int n = epoll_wait(loop.epoll_fd, events, batch, wait_time(loop));
-        if (n < 0 && errno != EINTR) return false;
+        if (n < 0 && errno != EINTR) return;
         loop.now = clock_type::now();
         for (int i = 0; i < n; ++i) {
             const std::uint64_t data = events[i].data.u64;
@@ -898,46 +926,13 @@ bool serve(event_loop &loop) {
             settle_dirty(loop);
         }
         loop.closed.clear();
-        if (give_back_memory(loop)) return true;
+        give_back_memory(loop);
     }
 }
 
 } // namespace
 
-// The idle kept connections go to the loop that takes this one's place,
-// with no new state of their own: they come into the allocator fresh.
-void hand_over(event_loop &loop, std::vector<idle_connection> &idle) {
-    for (const std::unique_ptr<connection> &c : loop.connections) {
-        idle_connection handed{c->fd, {}};
-        std::copy(std::begin(c->codec.settled), std::end(c->codec.settled), handed.settled.begin());
-        idle.push_back(handed);
-        c->fd = -1; // its epoll registration ends with the loop's epoll set
-        recharge(loop, *c);
-    }
-    loop.connections.clear();
-    loop.deadlines.clear();
-}
-
-void close_all(std::vector<idle_connection> &idle) {
-    for (const idle_connection &handed : idle)
-        close(handed.fd);
-    idle.clear();
-}
-
-// Each descriptor is either still in `idle` or the loop's own, whatever
-// throws: closed once either way.
-void take_over(event_loop &loop, std::vector<idle_connection> &idle) {
-    while (!idle.empty()) {
-        const idle_connection handed = idle.back();
-        connection &c = add_connection(loop, handed.fd);
-        idle.pop_back();
-        c.kept = true;
-        std::copy(handed.settled.begin(), handed.settled.end(), std::begin(c.codec.settled));
-        settle(loop, c); // watched, with its idle limit, or closed
-    }
-}
-
-bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle) noexcept {
+void run_event_loop(const loop_setup &setup) noexcept {
     event_loop loop;
     loop.setup = &setup;
     loop.now = clock_type::now();
@@ -947,29 +942,22 @@ bool run_event_loop(const loop_setup &setup, std::vector<idle_connection> &idle)
     if (loop.epoll_fd < 0 || !loop.multi) {
         if (loop.epoll_fd >= 0) close(loop.epoll_fd);
         if (loop.multi) curl_multi_cleanup(loop.multi);
-        close_all(idle);
-        return false;
+        return;
     }
     epoll_event on_stop{EPOLLIN, {}};
     on_stop.data.u64 = tag_stop;
     epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, setup.stop_fd, &on_stop);
     arm_listener(loop, true);
-    bool renew = false;
     try {
-        take_over(loop, idle);
-        renew = serve(loop);
-        if (renew) hand_over(loop, idle);
+        serve(loop);
     } catch (...) {
         // Out of memory: what is open is closed below.
-        close_all(idle);
-        renew = false;
     }
     while (!loop.connections.empty())
-        close_connection(loop, *loop.connections.front());
+        close_connection(loop, *loop.connections.front(), fastcgi::close_reason::loop_end);
     loop.closed.clear();
     loop.spare_handles.clear();
     loop.decoder.reset();
     curl_multi_cleanup(loop.multi);
     close(loop.epoll_fd);
-    return renew;
 }

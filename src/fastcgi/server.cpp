@@ -14,8 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <malloc.h>
-#include <mutex>
+#include <functional>
 #include <poll.h>
 #include <sched.h>
 #include <string>
@@ -58,51 +57,11 @@ std::size_t connection_cap(int threads) {
     return std::min<std::size_t>(fastcgi_limits::max_connections, (files.rlim_cur - reserved) / 2);
 }
 
-// The event-loop threads, one per slot. A loop that asks to be renewed is
-// followed in its slot by a fresh thread, which first waits for it to exit:
-// only then has the allocator taken back the blocks it kept for that thread.
-struct loop_slot {
-    std::thread current;
-    std::thread retired;               // the one before, until the current one has joined it
-    std::vector<idle_connection> idle; // the connections it handed on
-};
-
+// The event-loop threads, one per slot.
 struct loop_threads {
     const loop_setup *setup = nullptr;
-    std::mutex lock;
-    std::vector<loop_slot> slots; // sized before the first thread starts
-    bool stopping = false;
+    std::vector<std::thread> slots; // sized before the first thread starts
 };
-
-void run_slot(loop_threads &threads, std::size_t slot) {
-    std::thread retired;
-    std::vector<idle_connection> idle;
-    {
-        const std::lock_guard<std::mutex> hold(threads.lock);
-        retired = std::move(threads.slots[slot].retired);
-        idle.swap(threads.slots[slot].idle);
-    }
-    if (retired.joinable()) {
-        retired.join();
-        malloc_trim(0);
-    }
-    while (run_event_loop(*threads.setup, idle)) {
-        const std::lock_guard<std::mutex> hold(threads.lock);
-        if (threads.stopping) break;
-        try {
-            std::thread next(run_slot, std::ref(threads), slot);
-            loop_slot &place = threads.slots[slot];
-            place.retired = std::move(place.current);
-            place.current = std::move(next);
-            place.idle.swap(idle);
-            return;
-        } catch (const std::system_error &) {
-            // No new thread to be had: this one serves on.
-        }
-    }
-    for (const idle_connection &handed : idle)
-        close(handed.fd); // stopping: no loop takes them
-}
 
 // Batch scheduling for this thread and the loops it starts: a loop woken by
 // the web server or the upstream then waits for the waker to yield the CPU
@@ -127,9 +86,8 @@ sigset_t block_stop_signals() {
 
 bool start_loops(loop_threads &loops) {
     try {
-        const std::lock_guard<std::mutex> hold(loops.lock);
         for (std::size_t i = 0; i < loops.slots.size(); ++i)
-            loops.slots[i].current = std::thread(run_slot, std::ref(loops), i);
+            loops.slots[i] = std::thread(run_event_loop, std::cref(*loops.setup));
         return true;
     } catch (const std::system_error &) {
         std::fputs("cgi_forward: cannot start the event-loop threads\n", stderr);
@@ -140,22 +98,10 @@ bool start_loops(loop_threads &loops) {
 // Each loop stops taking connections, lets its requests finish within the
 // grace, then closes everything.
 void stop_loops(loop_threads &loops, int stop_fd) {
-    {
-        const std::lock_guard<std::mutex> hold(loops.lock);
-        loops.stopping = true; // no loop is renewed from now on
-    }
     const std::uint64_t one = 1;
     if (write(stop_fd, &one, sizeof one) < 0) std::perror("cgi_forward: eventfd");
-    for (loop_slot &place : loops.slots) {
-        std::thread current;
-        {
-            const std::lock_guard<std::mutex> hold(loops.lock);
-            current = std::move(place.current);
-        }
-        // A thread takes the one before it from `retired` first thing and
-        // joins it: joined, the slot holds no other.
-        if (current.joinable()) current.join();
-    }
+    for (std::thread &loop : loops.slots)
+        if (loop.joinable()) loop.join();
 }
 
 // The open-files limit in force, as connection_cap left it.

@@ -1,7 +1,10 @@
 #include "fastcgi/connection_codec.hpp"
+#include "fastcgi/connection_policy.hpp"
 #include "limits.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/epoll.h>
 
 #include <string>
 #include <vector>
@@ -354,3 +357,224 @@ TEST(ConnectionCodec, ApplicationStatusIsAProcessExitStatus) {
 }
 
 } // namespace
+
+// ---- the connection's moves ----
+
+TEST(ConnectionLink, EveryMoveAsTheTableHasIt) {
+    using fastcgi::link_event;
+    using fastcgi::link_state;
+    struct move {
+        link_state from;
+        link_event event;
+        link_state to;
+    };
+    const move moves[] = {
+        {link_state::open, link_event::ended_kept, link_state::kept_idle},
+        {link_state::open, link_event::ended_draining, link_state::draining},
+        {link_state::open, link_event::ended_closing, link_state::closing},
+        {link_state::open, link_event::next_began, link_state::open},
+        {link_state::open, link_event::drained, link_state::open},
+        {link_state::open, link_event::answer_cut, link_state::closing},
+        {link_state::open, link_event::gone, link_state::broken},
+        // A request begun and ended before the next turn: kept again.
+        {link_state::kept_idle, link_event::ended_kept, link_state::kept_idle},
+        {link_state::kept_idle, link_event::next_began, link_state::open},
+        {link_state::kept_idle, link_event::drained, link_state::kept_idle},
+        {link_state::kept_idle, link_event::gone, link_state::broken},
+        {link_state::draining, link_event::drained, link_state::closing},
+        {link_state::draining, link_event::next_began, link_state::draining},
+        {link_state::draining, link_event::answer_cut, link_state::closing},
+        {link_state::draining, link_event::gone, link_state::broken},
+        // Closing and broken are where a connection ends: nothing reopens it.
+        {link_state::closing, link_event::ended_kept, link_state::closing},
+        {link_state::closing, link_event::next_began, link_state::closing},
+        {link_state::closing, link_event::drained, link_state::closing},
+        {link_state::closing, link_event::gone, link_state::broken},
+        {link_state::broken, link_event::ended_kept, link_state::broken},
+        {link_state::broken, link_event::next_began, link_state::broken},
+        {link_state::broken, link_event::answer_cut, link_state::broken},
+        {link_state::broken, link_event::drained, link_state::broken},
+    };
+    for (const move &m : moves)
+        EXPECT_EQ(fastcgi::next_link(m.from, m.event), m.to)
+            << static_cast<int>(m.from) << " on " << static_cast<int>(m.event);
+}
+
+TEST(ConnectionLink, RecordsAreTakenUntilOnlyTheCloseIsAhead) {
+    using fastcgi::link_state;
+    struct row {
+        link_state state;
+        bool takes, closing;
+    };
+    const row rows[] = {
+        {link_state::open, true, false},    {link_state::kept_idle, true, false},
+        {link_state::draining, true, true}, {link_state::closing, false, true},
+        {link_state::broken, false, false},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(fastcgi::takes_records(r.state), r.takes) << static_cast<int>(r.state);
+        EXPECT_EQ(fastcgi::is_closing(r.state), r.closing) << static_cast<int>(r.state);
+    }
+}
+
+// ---- the connection's deadline and what it waits for ----
+
+TEST(ConnectionPolicy, DeadlineFollowsWhatTheConnectionWaitsFor) {
+    using fastcgi::close_reason;
+    using fastcgi::deadline_from;
+    using fastcgi::link_state;
+    using fastcgi::request_phase;
+    using namespace fastcgi_limits;
+    struct row {
+        const char *what;
+        fastcgi::connection_view c;
+        deadline_from from;
+        std::chrono::milliseconds after;
+        fastcgi::close_reason reason;
+        std::optional<log_kind> limit;
+    };
+    fastcgi::connection_view base;
+    base.watched = true;
+    auto with = [&](auto change) {
+        fastcgi::connection_view c = base;
+        change(c);
+        return c;
+    };
+    const row rows[] = {
+        {"fresh", base, deadline_from::phase_start, params_read, close_reason::params_time,
+         log_kind::params_time},
+        {"params coming", with([](auto &c) { c.phase = request_phase::params; }),
+         deadline_from::phase_start, params_read, close_reason::params_time, log_kind::params_time},
+        {"idle kept",
+         with([](auto &c) { c.link = link_state::kept_idle; }),
+         deadline_from::phase_start,
+         kept_idle,
+         close_reason::kept_idle,
+         {}},
+        {"not watched yet",
+         with([](auto &c) { c.watched = false; }),
+         deadline_from::phase_start,
+         watch_delay,
+         close_reason::unwatchable,
+         {}},
+        {"output waits", with([](auto &c) { c.output_waiting = 1; }), deadline_from::last_progress,
+         write_stall, close_reason::write_stall, log_kind::write_stall},
+        // Output waiting comes before everything else, even an unwatched one.
+        {"output waits, unwatched in body", with([](auto &c) {
+             c.output_waiting = 1;
+             c.watched = false;
+             c.phase = request_phase::body;
+         }),
+         deadline_from::last_progress, write_stall, close_reason::write_stall,
+         log_kind::write_stall},
+        {"body awaited", with([](auto &c) { c.phase = request_phase::body; }),
+         deadline_from::last_input, body_stall, close_reason::body_stall, log_kind::body_stall},
+        {"body awaited, transfer runs", with([](auto &c) {
+             c.phase = request_phase::body;
+             c.transfer = true;
+         }),
+         deadline_from::last_input, body_stall, close_reason::body_stall, log_kind::body_stall},
+        {"body ahead of libcurl",
+         with([](auto &c) {
+             c.phase = request_phase::body;
+             c.body_ahead = 1;
+         }),
+         deadline_from::none,
+         {},
+         {},
+         {}},
+        {"answer awaited",
+         with([](auto &c) {
+             c.phase = request_phase::input_done;
+             c.transfer = true;
+         }),
+         deadline_from::none,
+         {},
+         {},
+         {}},
+        {"answered, input done",
+         with([](auto &c) { c.phase = request_phase::input_done; }),
+         deadline_from::none,
+         {},
+         {},
+         {}},
+        {"transfer with no request phase",
+         with([](auto &c) { c.transfer = true; }),
+         deadline_from::none,
+         {},
+         {},
+         {}},
+    };
+    for (const row &r : rows) {
+        const fastcgi::deadline_rule got = fastcgi::deadline_of(r.c);
+        EXPECT_EQ(got.from, r.from) << r.what;
+        if (r.from == deadline_from::none) continue;
+        EXPECT_EQ(got.after, r.after) << r.what;
+        EXPECT_EQ(got.reason, r.reason) << r.what;
+        EXPECT_EQ(fastcgi::logged_as(got.reason), r.limit) << r.what;
+    }
+}
+
+TEST(ConnectionPolicy, InterestFollowsWhatMayBeReadAndWritten) {
+    using fastcgi::link_state;
+    struct row {
+        const char *what;
+        fastcgi::connection_view c;
+        std::uint32_t want;
+    };
+    constexpr std::uint32_t hup = EPOLLRDHUP;
+    fastcgi::connection_view base;
+    auto with = [&](auto change) {
+        fastcgi::connection_view c = base;
+        change(c);
+        return c;
+    };
+    const row rows[] = {
+        {"open", base, hup | EPOLLIN},
+        {"idle kept", with([](auto &c) { c.link = link_state::kept_idle; }), hup | EPOLLIN},
+        {"draining", with([](auto &c) { c.link = link_state::draining; }), hup | EPOLLIN},
+        {"closing", with([](auto &c) { c.link = link_state::closing; }), hup},
+        {"closing, output waits", with([](auto &c) {
+             c.link = link_state::closing;
+             c.output_waiting = 1;
+         }),
+         hup | EPOLLOUT},
+        {"broken", with([](auto &c) { c.link = link_state::broken; }), hup},
+        {"holding", with([](auto &c) { c.holding = true; }), hup},
+        {"no room in the budget", with([](auto &c) { c.budget_room = false; }), hup},
+        {"output waits", with([](auto &c) { c.output_waiting = 1; }), hup | EPOLLIN | EPOLLOUT},
+        {"output full", with([](auto &c) { c.output_waiting = fastcgi_limits::output_buffer; }),
+         hup | EPOLLOUT},
+        {"output just under full",
+         with([](auto &c) { c.output_waiting = fastcgi_limits::output_buffer - 1; }),
+         hup | EPOLLIN | EPOLLOUT},
+        {"body ahead full", with([](auto &c) { c.body_ahead = fastcgi_limits::body_ahead; }), hup},
+        {"body ahead just under full",
+         with([](auto &c) { c.body_ahead = fastcgi_limits::body_ahead - 1; }), hup | EPOLLIN},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(fastcgi::epoll_interest(r.c), r.want) << r.what;
+}
+
+TEST(ConnectionPolicy, OnlyTheUpstreamIsAwaitedOnceAllInputIsTakenAndWritten) {
+    using fastcgi::request_phase;
+    fastcgi::connection_view waits;
+    waits.transfer = true;
+    waits.phase = request_phase::input_done;
+    EXPECT_TRUE(fastcgi::awaits_upstream(waits));
+    struct row {
+        const char *what;
+        void (*change)(fastcgi::connection_view &);
+    };
+    const row rows[] = {
+        {"no transfer", [](fastcgi::connection_view &c) { c.transfer = false; }},
+        {"body still coming", [](fastcgi::connection_view &c) { c.phase = request_phase::body; }},
+        {"output waits", [](fastcgi::connection_view &c) { c.output_waiting = 1; }},
+        {"records unread", [](fastcgi::connection_view &c) { c.unread_records = true; }},
+    };
+    for (const row &r : rows) {
+        fastcgi::connection_view c = waits;
+        r.change(c);
+        EXPECT_FALSE(fastcgi::awaits_upstream(c)) << r.what;
+    }
+}
