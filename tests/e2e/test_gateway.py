@@ -1532,6 +1532,9 @@ class FastCGIProbes(GatewayTest):
         # Every connection of the cap has a POST waiting for its body: the
         # one beyond the cap closes none of them, and is served as soon as
         # one of those requests has ended.
+        if WRAPPER and "valgrind" in os.path.basename(WRAPPER[0]):
+            self.skipTest("valgrind keeps descriptors of its own below the open-files limit,"
+                          " so the cap is not the one this case sets")
         cap = 6
         reserved = fastcgi_limit("reserved_descriptors") + fastcgi_limit("upstream_idle_kept") + 1
         server = FastCGIServer(workers=1, open_files=reserved + 2 * cap)
