@@ -1181,7 +1181,7 @@ class FastCGIServing(GatewayTest):
         expected = {
             "loud": (start.format(2, *limits, budget),
                      [said.format("1 time"), said.format(f"{failures - 1} times"),
-                      params.decode() + f" of {limits[0]} s: 1 time since the last such line"],
+                      params.decode() + f" of {limits[0]} s: N since the last such line"],
                      stopped.format("0 requests", limits[-1])),
             "cutting": (start.format(1, *limits, budget), [],
                         stopped.format("1 request", limits[-1])),
@@ -1192,7 +1192,11 @@ class FastCGIServing(GatewayTest):
                 got = err.decode().splitlines()
                 self.assertEqual((code, len(got)), (0, len(between) + 2), got)
                 self.assertRegex(got[0], f"^{first}$")
-                self.assertEqual(sorted(got[1:-1]), sorted(between))
+                # The silent connection is closed at the params limit; a slow
+                # build may see another of the clients' connections there too.
+                middle = [re.sub(r": [1-9]\d* times? since", ": N since", l)
+                          if l.startswith(params.decode()) else l for l in got[1:-1]]
+                self.assertEqual(sorted(middle), sorted(between))
                 self.assertRegex(got[-1], f"^{last}$")
 
 EVENTS = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
