@@ -203,10 +203,10 @@ def setUpModule():
 def tearDownModule():
     if LONG_WAITS:
         LONG_WAITS.close()
-    for server in (SERVER, LONG_WAITS and LONG_WAITS.server):
-        if server:
-            code, err = server.stop()
-            assert (code, err) == (0, b""), f"FastCGI server ended with {code}: {err[-2000:]!r}"
+    # Every server is stopped before any is judged: none is left running.
+    ended = [server.stop() for server in (SERVER, LONG_WAITS and LONG_WAITS.server) if server]
+    for code, err in ended:
+        assert (code, err) == (0, b""), f"FastCGI server ended with {code}: {err[-2000:]!r}"
 
 
 def load_tests(loader, tests, pattern):
