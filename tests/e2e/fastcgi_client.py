@@ -143,14 +143,14 @@ class Connection:
     def response(self, request_id=1, timeout=30):
         """(stdout, stderr, app status, protocol status) of one request,
         read up to its END_REQUEST."""
-        out = {STDOUT: b"", STDERR: b""}
+        out = {STDOUT: [], STDERR: []}  # joined at the end: answers may be 100 MiB
         while True:
             type_, rid, content = self.next_record(timeout)
             if rid != request_id:
                 raise AssertionError(f"a record of type {type_} for request {rid}")
             if type_ == END_REQUEST:
-                return (out[STDOUT], out[STDERR]) + end_request(content)
-            out[type_] += content
+                return (b"".join(out[STDOUT]), b"".join(out[STDERR])) + end_request(content)
+            out[type_].append(content)
 
     def closed_within(self, timeout):
         """Whether the server closes the connection within timeout seconds,
