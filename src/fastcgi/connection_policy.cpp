@@ -2,6 +2,8 @@
 
 #include <sys/epoll.h>
 
+#include <utility>
+
 namespace fastcgi {
 
 link_state next_link(link_state state, link_event event) noexcept {
@@ -26,16 +28,15 @@ link_state next_link(link_state state, link_event event) noexcept {
 }
 
 std::optional<log_kind> logged_as(close_reason reason) noexcept {
-    switch (reason) {
-    case close_reason::params_time:
-        return log_kind::params_time;
-    case close_reason::body_stall:
-        return log_kind::body_stall;
-    case close_reason::write_stall:
-        return log_kind::write_stall;
-    default: // the cap is logged when it is reached, closing one or not
-        return {};
-    }
+    // The cap is logged when it is reached, closing one or not.
+    constexpr std::pair<close_reason, log_kind> logged[] = {
+        {close_reason::params_time, log_kind::params_time},
+        {close_reason::body_stall, log_kind::body_stall},
+        {close_reason::write_stall, log_kind::write_stall},
+    };
+    for (const auto &[closed, kind] : logged)
+        if (closed == reason) return kind;
+    return {};
 }
 
 bool may_take_input(const connection_view &c) noexcept {

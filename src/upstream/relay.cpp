@@ -51,15 +51,9 @@ void append_status_line(std::string &out, std::string_view line) {
 enum class relay_event { status_line, field_line, blank_line, body_bytes, end };
 
 relay_phase after_section(section_kind kind) {
-    switch (kind) {
-    case section_kind::interim:
-        return relay_phase::awaiting;
-    case section_kind::replaceable:
-        return relay_phase::held;
-    case section_kind::final:
-        break;
-    }
-    return relay_phase::body;
+    return kind == section_kind::interim       ? relay_phase::awaiting
+           : kind == section_kind::replaceable ? relay_phase::held
+                                               : relay_phase::body;
 }
 
 // Every move between phases. A document response is made of sections that
