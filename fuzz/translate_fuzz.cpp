@@ -1,13 +1,14 @@
-// Fuzzes request translation: a query, a method, a CONTENT_LENGTH and
-// environment entries in. The plan is checked against references made
-// here without the code under test: the C library's own reading of the path
-// value (sscanf) and of CONTENT_LENGTH (atoi, strtoll for the range), and
-// the header, Range, chunked-upload and encoding rules written out again;
-// for a query without "path=", the mount rules written out again. Whatever
-// the rules say, two oracles hold for every plan that is not refused:
-// libcurl's own URL parser finds the upstream's authority in its URL, and
-// no environment name holding "-" or a byte outside the token set has been
-// forwarded, nor the client's framing fields.
+// Fuzzes request translation: a query, a method, a CONTENT_LENGTH,
+// environment entries and the way in (CGI or FastCGI) in. The plan is
+// checked against references made here without the code under test: the C
+// library's own reading of the path value (sscanf) and of CONTENT_LENGTH
+// (atoi, strtoll for the range), and the header, Range, chunked-upload and
+// encoding rules written out again; for a query without "path=", the mount
+// rules written out again. Whatever the rules say, two oracles hold for
+// every plan that forwards a request: libcurl's own URL parser finds the
+// upstream's authority in its URL, and no environment name holding "-" or a
+// byte outside the token set has been forwarded, nor the client's framing
+// fields.
 #include "request/translate.hpp"
 
 #include <curl/curl.h>
