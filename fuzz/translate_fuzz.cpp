@@ -1,13 +1,14 @@
-// Fuzzes request translation: a query, a method, a CONTENT_LENGTH and
-// environment entries in. The plan is checked against references made
-// here without the code under test: the C library's own reading of the path
-// value (sscanf) and of CONTENT_LENGTH (atoi, strtoll for the range), and
-// the header, Range, chunked-upload and encoding rules written out again;
-// for a query without "path=", the mount rules written out again. Whatever
-// the rules say, two oracles hold for every plan that is not refused:
-// libcurl's own URL parser finds the upstream's authority in its URL, and
-// no environment name holding "-" or a byte outside the token set has been
-// forwarded, nor the client's framing fields.
+// Fuzzes request translation: a query, a method, a CONTENT_LENGTH,
+// environment entries and the way in (CGI or FastCGI) in. The plan is
+// checked against references made here without the code under test: the C
+// library's own reading of the path value (sscanf) and of CONTENT_LENGTH
+// (atoi, strtoll for the range), and the header, Range, chunked-upload and
+// encoding rules written out again; for a query without "path=", the mount
+// rules written out again. Whatever the rules say, two oracles hold for
+// every plan that forwards a request: libcurl's own URL parser finds the
+// upstream's authority in its URL, and no environment name holding "-" or a
+// byte outside the token set has been forwarded, nor the client's framing
+// fields.
 #include "request/translate.hpp"
 
 #include <curl/curl.h>
@@ -29,6 +30,28 @@ namespace {
 
 void check(bool condition) {
     if (!condition) std::abort();
+}
+
+bool refused(const request_plan &plan) {
+    const auto *answer = std::get_if<own_answer>(&plan.action);
+    return answer && answer->kind == own_answer_kind::bad_request;
+}
+
+// The request that goes, or null.
+const upstream_request *request_of(const request_plan &plan) {
+    return std::get_if<upstream_request>(&plan.action);
+}
+
+std::string url_of(const request_plan &plan) {
+    return request_of(plan) ? request_of(plan)->url : "";
+}
+
+std::vector<std::string> lines_of(const request_plan &plan) {
+    std::vector<std::string> lines;
+    for (const curl_slist *item = request_of(plan) ? request_of(plan)->headers.get() : nullptr;
+         item; item = item->next)
+        lines.emplace_back(item->data);
+    return lines;
 }
 
 bool starts(const std::string &text, const char *prefix) {
@@ -196,25 +219,16 @@ std::string reference_unescape(const std::string &text) {
     return out;
 }
 
-// Checks the plan of a request without "path=" against the mount rules
-// written out again.
-void check_mount(const char *query, const char *method, const char *length,
-                 const std::vector<std::string> &entries, const request_plan &plan) {
-    if (!query) query = ""; // mini_httpd sets none for a URL without a query
-    const char *path_info = reference_var(entries, "PATH_INFO");
-    if (!path_info || !*path_info) {
-        check(plan.action == request_action::refuse && !plan.is_mount);
-        return;
-    }
-    const char *request_uri = reference_var(entries, "REQUEST_URI");
-    check(plan.is_mount);
-    bool refuse = !method || !*method;
-    for (const char *c = method; !refuse && *c; ++c)
-        refuse = !is_token_char(static_cast<unsigned char>(*c));
-    const char *script_name = reference_var(entries, "SCRIPT_NAME");
-    const std::string prefix = script_name ? script_name : "";
-    refuse = refuse || prefix.find_first_of("\r\n") != std::string::npos;
+// A mount request's body, by the rules written out again.
+struct mount_body {
+    bool refuse = false;
+    bool has = false;
+    long long size = 0; // -1: read to the end
+    bool framed = false;
+};
 
+mount_body reference_mount_body(const char *method, const char *length,
+                                const std::vector<std::string> &entries, bool fastcgi) {
     const char *codings = reference_var(entries, "HTTP_TRANSFER_ENCODING");
     const bool chunked = codings && reference_lists(codings, "chunked");
     const char *size_text = length;
@@ -226,16 +240,17 @@ void check_mount(const char *query, const char *method, const char *length,
     const char *software = reference_var(entries, "SERVER_SOFTWARE");
     const bool busybox = software && !strncasecmp(software, "busybox", 7) &&
                          (software[7] == '\0' || std::strchr("/ \t", software[7]));
-    bool has_body = false;
-    long long body_size = 0;
+    mount_body body;
     if (busybox && chunked) {
-        has_body = true;
-        body_size = -1;
+        // Only the CGI program has a decoder for the framing.
+        body.refuse = fastcgi;
+        body.has = true;
+        body.size = -1;
     } else if ((chunked && (!size_text || !*size_text)) ||
                (size_text && !std::strcmp(size_text, "-1"))) {
-        refuse = refuse || busybox;
-        has_body = true;
-        body_size = -1;
+        body.refuse = busybox;
+        body.has = true;
+        body.size = -1;
     } else if (size_text && *size_text) {
         char digits[32];
         int used = 0;
@@ -249,16 +264,21 @@ void check_mount(const char *query, const char *method, const char *length,
             b > a && b - a <= 18 && std::strspn(size_text + a, "0123456789") >= b - a;
         if (all_digits) {
             std::snprintf(digits, sizeof digits, "%.*s", static_cast<int>(b - a), size_text + a);
-            std::sscanf(digits, "%lld%n", &body_size, &used);
-            has_body = body_size > 0 || !std::strcmp(method ? method : "", "POST") ||
+            std::sscanf(digits, "%lld%n", &body.size, &used);
+            body.has = body.size > 0 || !std::strcmp(method ? method : "", "POST") ||
                        !std::strcmp(method ? method : "", "PUT") ||
                        !std::strcmp(method ? method : "", "PATCH");
         } else {
-            refuse = true;
+            body.refuse = true;
         }
     }
+    body.framed = busybox && chunked;
+    return body;
+}
 
-    // The target.
+// A mount request's target on the upstream.
+std::string reference_target(const char *query, const char *path_info, const std::string &prefix,
+                             const char *request_uri) {
     std::string target;
     bool raw = false;
     if (request_uri) {
@@ -280,23 +300,13 @@ void check_mount(const char *query, const char *method, const char *length,
     }
     if (!raw) target = reference_escape(path_info, "?%");
     if (*query) target += "?" + reference_escape(query, "");
-    // A target that does not begin with "/" would leave the upstream.
-    refuse = refuse || target[0] != '/';
+    return target;
+}
 
-    check(refuse == (plan.action == request_action::refuse));
-    if (refuse) return;
-    check(plan.mount.has_body == has_body);
-    if (has_body) check(plan.mount.body_size == body_size);
-    check(plan.mount.chunk_framed == (busybox && chunked));
-    check(plan.mount.method == method);
-    check(plan.mount.prefix == prefix);
-    const bool not_forwarded = !std::strcmp(method, "CONNECT") || !std::strcmp(method, "TRACE");
-    check(plan.action == (not_forwarded ? request_action::ignore : request_action::mount));
-
-    check(plan.url == "http://127.0.0.1:8011" + target);
-
-    // The header lines: the client's fields under their HTTP names, then the
-    // forwarding fields.
+// A mount request's header lines: the client's fields under their HTTP
+// names, then the forwarding fields.
+std::vector<std::string> reference_mount_lines(const std::vector<std::string> &entries,
+                                               const std::string &prefix) {
     static const char *const withheld[] = {"HOST",
                                            "CONNECTION",
                                            "KEEP_ALIVE",
@@ -361,9 +371,55 @@ void check_mount(const char *query, const char *method, const char *length,
         if (field.find_first_of("\r\n") == std::string::npos) expected.push_back(field);
     if (!accept) expected.push_back("Accept:");
     expected.push_back("Expect:");
-    std::vector<std::string> lines;
-    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
-        lines.emplace_back(item->data);
+    return expected;
+}
+
+// Checks the plan of a request without "path=" against the mount rules
+// written out again.
+void check_mount(const char *query, const char *method, const char *length,
+                 const std::vector<std::string> &entries, bool fastcgi, const request_plan &plan) {
+    if (!query) query = ""; // mini_httpd sets none for a URL without a query
+    const char *path_info = reference_var(entries, "PATH_INFO");
+    if (!path_info || !*path_info) {
+        check(refused(plan) && !plan.response.mounted);
+        return;
+    }
+    check(plan.response.mounted && plan.response.form == response_form::document);
+    bool refuse = !method || !*method;
+    for (const char *c = method; !refuse && *c; ++c)
+        refuse = !is_token_char(static_cast<unsigned char>(*c));
+    const char *script_name = reference_var(entries, "SCRIPT_NAME");
+    const std::string prefix = script_name ? script_name : "";
+    refuse = refuse || prefix.find_first_of("\r\n") != std::string::npos;
+    const mount_body body = reference_mount_body(method, length, entries, fastcgi);
+    const std::string target =
+        reference_target(query, path_info, prefix, reference_var(entries, "REQUEST_URI"));
+    // A target that does not begin with "/" would leave the upstream.
+    refuse = refuse || body.refuse || target[0] != '/';
+
+    check(refuse == refused(plan));
+    if (refuse) return;
+    check(plan.response.mount_prefix == prefix);
+    const bool not_forwarded = !std::strcmp(method, "CONNECT") || !std::strcmp(method, "TRACE");
+    const upstream_request *request = request_of(plan);
+    check(not_forwarded == !request);
+    if (not_forwarded) {
+        check(std::get<own_answer>(plan.action).kind == own_answer_kind::mount_not_allowed);
+        return;
+    }
+    // HEAD goes without its body.
+    const bool has_body = body.has && std::strcmp(method, "HEAD") != 0;
+    check(request->style == request_style::proxy);
+    check((request->body.extent != body_extent::none) == has_body);
+    if (has_body)
+        check(request->body.extent == body_extent::to_end ? body.size == -1
+                                                          : request->body.size == body.size);
+    check(!has_body || request->body.chunk_framed == body.framed);
+    check(request->method == method);
+    check(request->url == "http://127.0.0.1:8011" + target);
+
+    std::vector<std::string> expected = reference_mount_lines(entries, prefix);
+    std::vector<std::string> lines = lines_of(plan);
     // Destination and If name URLs that are mapped onto the upstream: their
     // values have rules and tests of their own.
     for (auto *list : {&lines, &expected})
@@ -386,10 +442,10 @@ std::optional<std::string> url_part(CURLU *url, CURLUPart part) {
 // libcurl parses the URL as the transfer does (a URL without a scheme is
 // guessed to be http): the upstream, with no user, password or options.
 void check_authority(const request_plan &plan) {
-    if (plan.action == request_action::refuse) return;
+    if (!request_of(plan)) return;
     CURLU *url = curl_url();
     check(url != nullptr);
-    check(curl_url_set(url, CURLUPART_URL, plan.url.c_str(),
+    check(curl_url_set(url, CURLUPART_URL, request_of(plan)->url.c_str(),
                        CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK);
     check(url_part(url, CURLUPART_SCHEME) == "http");
     check(url_part(url, CURLUPART_HOST) == "127.0.0.1");
@@ -405,7 +461,7 @@ void check_authority(const request_plan &plan) {
 // name that another entry, or the gateway itself, may also give a line
 // under is left to the reference comparison, and so is a name holding ":".
 void check_names(const std::vector<std::string> &entries, const request_plan &plan, bool mount) {
-    if (plan.action == request_action::refuse) return;
+    if (!request_of(plan)) return;
     // A line's field name as the upstream compares it.
     auto field = [mount](std::string name) {
         name = name.substr(0, name.find(':'));
@@ -414,8 +470,8 @@ void check_names(const std::vector<std::string> &entries, const request_plan &pl
         return name;
     };
     std::vector<std::string> lines, allowed;
-    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
-        lines.push_back(field(item->data));
+    for (const std::string &line : lines_of(plan))
+        lines.push_back(field(line));
     for (const std::string &entry : entries) {
         const auto eq = entry.find('=');
         if (starts(entry, "HTTP_") && eq != std::string::npos &&
@@ -441,10 +497,66 @@ void check_names(const std::vector<std::string> &entries, const request_plan &pl
             check(strcasecmp(line.c_str(), framing) != 0);
 }
 
+// Checks the plan of a request with "path=" against the references.
+void check_path_form(const char *query, const char *method, const char *length,
+                     const std::vector<std::string> &entries, const request_plan &plan) {
+    const std::vector<std::string> lines = lines_of(plan);
+    // What the request must turn into, worked out from the references.
+    std::string value, url;
+    std::vector<std::string> expected_lines;
+    bool refuse = !reference_path(query, value) || !method;
+    bool if_range = false, chunked = false;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if_range = if_range || starts(entries[i], "HTTP_IF_RANGE=");
+        if (starts(entries[i], "HTTP_TRANSFER_ENCODING="))
+            chunked = reference_chunked(entries[i].substr(std::strlen("HTTP_TRANSFER_ENCODING=")));
+    }
+    for (std::size_t i = 0; !refuse && i < entries.size(); ++i) {
+        // Range goes only without If-Range.
+        if (if_range && starts(entries[i], "HTTP_RANGE=")) continue;
+        const std::string line = reference_line(entries[i]);
+        refuse = line == "!";
+        if (!line.empty() && !refuse) expected_lines.push_back(line);
+    }
+    if (!refuse) {
+        url = reference_encoding(value);
+        // Behind the port, anything but "/" or "?" would leave the authority.
+        refuse = url.size() > 513 || (!url.empty() && url[0] != '/' && url[0] != '?');
+    }
+    std::int32_t body_size = 0;
+    const bool is_get = !refuse && std::strncmp(method, "GET", 3) == 0;
+    const bool is_post = !refuse && !is_get && std::strncmp(method, "POST", 4) == 0;
+    if (is_post) refuse = !length || !reference_length(length, body_size);
+    // An empty length beside a chunked upload: the body is read to its end.
+    if (is_post && !refuse && *length == '\0' && chunked) body_size = -1;
+
+    check(refuse == refused(plan));
+    if (refuse) return;
+    const upstream_request *request = request_of(plan);
+    check((request != nullptr) == (is_get || is_post));
+    if (!request) {
+        check(std::get<own_answer>(plan.action).kind == own_answer_kind::not_forwarded);
+        return;
+    }
+    check(request->style == request_style::path_form);
+    check(request->method == (is_get ? "GET" : "POST"));
+    check(request->url == "127.0.0.1:8011" + url);
+    check(lines == expected_lines);
+    if (!is_post) {
+        check(request->body.extent == body_extent::none);
+        return;
+    }
+    // A length below zero is not known: the body is read to its end.
+    check(body_size < 0
+              ? request->body.extent == body_extent::to_end
+              : request->body.extent == body_extent::sized && request->body.size == body_size);
+}
+
 } // namespace
 
-// Input: a flag byte (which of query, method and length are set), then
-// fields separated by zero bytes: query, method, length, entries...
+// Input: a flag byte (which of query, method and length are set, and
+// whether the request came through FastCGI), then fields separated by zero
+// bytes: query, method, length, entries...
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0) return 0;
     const unsigned flags = data[0];
@@ -464,56 +576,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         envp.push_back(fields[i].data());
     envp.push_back(nullptr);
 
-    const request_plan plan = plan_request(query, method, length, envp.data());
+    const bool fastcgi = flags & 8;
+    cgi_vars vars = read_cgi_vars(envp.data());
+    auto given = [](const char *text) { return text ? cgi_vars::var(text) : std::nullopt; };
+    vars.query = given(query);
+    vars.method = given(method);
+    vars.content_length = given(length);
+    const request_plan plan = plan_request(vars, fastcgi ? way_in::fastcgi : way_in::cgi);
     const std::vector<std::string> entries(fields.begin() + 3, fields.end());
     const bool mount = !query || !std::strstr(query, "path=");
     check_authority(plan);
     check_names(entries, plan, mount);
+    // A FastCGI client reads the document form alone, and a Location as it is.
+    if (fastcgi)
+        check(plan.response.form == response_form::document && !plan.response.rename_location);
     if (mount) {
-        check_mount(query, method, length, entries, plan);
+        check_mount(query, method, length, entries, fastcgi, plan);
         return 0;
     }
-
-    std::vector<std::string> lines;
-    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
-        lines.emplace_back(item->data);
-
-    // What the request must turn into, worked out from the references.
-    std::string value, url;
-    std::vector<std::string> expected_lines;
-    bool refuse = !reference_path(query, value) || !method;
-    bool if_range = false, chunked = false;
-    for (std::size_t i = 3; i < fields.size(); ++i) {
-        if_range = if_range || starts(fields[i], "HTTP_IF_RANGE=");
-        if (starts(fields[i], "HTTP_TRANSFER_ENCODING="))
-            chunked = reference_chunked(fields[i].substr(std::strlen("HTTP_TRANSFER_ENCODING=")));
-    }
-    for (std::size_t i = 3; !refuse && i < fields.size(); ++i) {
-        // Range goes only without If-Range.
-        if (if_range && starts(fields[i], "HTTP_RANGE=")) continue;
-        const std::string line = reference_line(fields[i]);
-        refuse = line == "!";
-        if (!line.empty() && !refuse) expected_lines.push_back(line);
-    }
-    if (!refuse) {
-        url = reference_encoding(value);
-        // Behind the port, anything but "/" or "?" would leave the authority.
-        refuse = url.size() > 513 || (!url.empty() && url[0] != '/' && url[0] != '?');
-    }
-    std::int32_t body_size = 0;
-    const bool is_get = !refuse && std::strncmp(method, "GET", 3) == 0;
-    const bool is_post = !refuse && !is_get && std::strncmp(method, "POST", 4) == 0;
-    if (is_post) refuse = !length || !reference_length(length, body_size);
-    // An empty length beside a chunked upload: the body is read to its end.
-    if (is_post && !refuse && *length == '\0' && chunked) body_size = -1;
-
-    check(refuse == (plan.action == request_action::refuse));
-    if (refuse) return 0;
-    check(plan.action == (is_get    ? request_action::get
-                          : is_post ? request_action::post
-                                    : request_action::ignore));
-    check(plan.url == "127.0.0.1:8011" + url);
-    check(lines == expected_lines);
-    if (is_post) check(plan.content_length == body_size);
+    check(!plan.response.mounted);
+    check_path_form(query, method, length, entries, plan);
     return 0;
 }

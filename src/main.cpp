@@ -1,11 +1,9 @@
 // cgi_forward: forwards a request to the HTTP service on 127.0.0.1:8011 and
 // relays its response. Run by a web server under CGI/1.1, it serves that one
 // request; started as a FastCGI responder, it serves requests until stopped.
-#include "cgi/chunked_input.hpp"
-#include "cgi/standard_streams.hpp"
+#include "cgi/driver.hpp"
 #include "command_line.hpp"
 #include "fastcgi/server.hpp"
-#include "request/driver.hpp"
 #include "version.hpp"
 
 #include <curl/curl.h>
@@ -87,16 +85,5 @@ int main(int argc, char **argv, char **envp) {
         if (status >= 0) return status;
     }
 
-    relay_context relay{{}, {write_stdout, nullptr}};
-    const char *server_software = std::getenv("SERVER_SOFTWARE");
-    relay.state.form = form_for_server(server_software);
-    relay.state.rename_location = renames_location(server_software);
-    cgi_request request{std::getenv("QUERY_STRING"), std::getenv("REQUEST_METHOD"),
-                        std::getenv("CONTENT_LENGTH"), envp};
-    body_source body{read_stdin, nullptr, 0};
-    // busybox httpd hands a chunked upload over in its chunk framing.
-    chunked_input framed{&body};
-    body_source unframed{read_chunked, &framed, -1};
-    request.unframed = &unframed;
-    return serve_request(request, relay, body, nullptr);
+    return serve_cgi_request(envp);
 }

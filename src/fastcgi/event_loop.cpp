@@ -5,7 +5,7 @@
 #include "limits.hpp"
 #include "listener.hpp"
 #include "log.hpp"
-#include "request/driver.hpp"
+#include "request/translate.hpp"
 #include "upstream/curl_holders.hpp"
 #include "upstream/exchange.hpp"
 
@@ -75,24 +75,11 @@ struct connection {
 
     // The request being served; reset whole when it ends.
     struct request_fields {
-        easy_handle transfer; // set while its transfer runs
-        request_plan plan;
+        exchange x;                 // its handle is set while its transfer runs
+        body_source stdin_source{}; // reads body_ahead
         std::size_t plan_bytes = 0; // what the plan's header lines hold
-        relay_context relay{};
-        transfer_io io{};
-        body_source body{};     // only remaining is used: what is still to send
-        std::string body_ahead; // stdin read, not yet taken by libcurl
+        std::string body_ahead;     // stdin read, not yet taken
         bool body_ended = false;
-        // Answered before its stdin ended: the end waits for it, as a CGI
-        // program takes in the body before it answers (Apache cuts the
-        // response of one that does not). Until then the gateway's own
-        // answer is held.
-        bool finish_waits = false;
-        bool finish_relay = false; // what the relay holds goes out at the end
-        int finish_status = 0;
-        bool out_held = false;
-        bool upload_paused = false;
-        bool download_paused = false;
     } request;
 };
 
@@ -266,41 +253,27 @@ bool write_records(void *target, std::string_view first, std::string_view second
     return true;
 }
 
-// The response body: through the relay while the output has room; paused
-// when it is full, until the web server has taken some.
-std::size_t on_body(char *data, std::size_t size, std::size_t count, void *user) noexcept {
-    auto &c = *static_cast<connection *>(user);
-    if (broken(c)) return 0;
-    if (pending(c) >= fastcgi_limits::output_buffer) {
-        c.request.download_paused = true;
-        return CURL_WRITEFUNC_PAUSE;
-    }
-    return relay_chunk(data, size, count, &c.request.io.body);
+// The relay's sink's room: full while the web server has not taken enough
+// of what waits.
+sink_room records_room(const void *target) {
+    const auto &c = *static_cast<const connection *>(target);
+    if (broken(c)) return sink_room::gone;
+    return pending(c) >= fastcgi_limits::output_buffer ? sink_room::full : sink_room::open;
 }
 
-// The request body as its stdin records arrive; paused while none wait.
-std::size_t on_upload(char *buffer, std::size_t size, std::size_t count, void *user) noexcept {
-    auto &c = *static_cast<connection *>(user);
-    std::size_t want = size * count;
-    if (c.request.body.remaining >= 0 &&
-        static_cast<std::uint64_t>(c.request.body.remaining) < want)
-        want = static_cast<std::size_t>(c.request.body.remaining);
-    if (want == 0) return 0;
-    if (c.request.body_ahead.empty()) {
-        // Input that ends before CONTENT_LENGTH ends the transfer, as the
-        // CGI program does.
-        if (broken(c) || (c.request.body_ended && c.request.body.remaining > 0))
-            return CURL_READFUNC_ABORT;
-        if (c.request.body_ended) return 0;
-        c.request.upload_paused = true;
-        return CURL_READFUNC_PAUSE;
+// The body source: the request's stdin records as they arrive.
+ssize_t read_stdin_records(void *from, char *buffer, std::size_t n) {
+    auto &c = *static_cast<connection *>(from);
+    std::string &ahead = c.request.body_ahead;
+    if (ahead.empty()) {
+        if (broken(c)) return -1;
+        return c.request.body_ended ? 0 : body_pending;
     }
-    const std::size_t n = std::min(want, c.request.body_ahead.size());
-    std::memcpy(buffer, c.request.body_ahead.data(), n);
-    c.request.body_ahead.erase(0, n);
+    const std::size_t taken = std::min(n, ahead.size());
+    std::memcpy(buffer, ahead.data(), taken);
+    ahead.erase(0, taken);
     mark_dirty(*c.loop, c); // room for more body: read on
-    if (c.request.body.remaining >= 0) c.request.body.remaining -= static_cast<std::int64_t>(n);
-    return n;
+    return static_cast<ssize_t>(taken);
 }
 
 // ---- connections ----
@@ -340,23 +313,23 @@ void end_request(connection &c, int exit_status) {
     c.phase_start = c.loop->now;
 }
 
-const char *param(const std::vector<char *> &envp, std::string_view name) {
-    for (char *entry : envp) {
-        if (!entry) break;
-        const std::string_view e(entry);
-        if (e.size() > name.size() && e[name.size()] == '=' && e.substr(0, name.size()) == name)
-            return entry + name.size() + 1;
-    }
-    return nullptr;
-}
-
 // What the plan holds while its transfer runs: its header lines, in
 // libcurl's list, are about as large as the params they came from.
 std::size_t plan_size(const request_plan &plan) {
-    std::size_t size = plan.url.capacity();
-    for (const curl_slist *line = plan.headers.get(); line; line = line->next)
+    const auto *request = std::get_if<upstream_request>(&plan.action);
+    if (!request) return 0;
+    std::size_t size = request->url.capacity();
+    for (const curl_slist *line = request->headers.get(); line; line = line->next)
         size += sizeof(curl_slist) + std::strlen(line->data) + 1;
     return size;
+}
+
+// The exchange's end, once the stdin has been taken in: what is still to go
+// out, then the END_REQUEST. A document answer waits for the end of the
+// stdin, as a CGI program takes in the body before it answers (Apache cuts
+// the response of one that does not).
+void finish_request(connection &c) {
+    if (finish_exchange(c.request.x)) end_request(c, c.request.x.status);
 }
 
 void start_request(event_loop &loop, connection &c) {
@@ -366,86 +339,62 @@ void start_request(event_loop &loop, connection &c) {
     for (std::size_t at = 0; at < entries.size(); at = entries.find('\0', at) + 1)
         envp.push_back(entries.data() + at);
     envp.push_back(nullptr);
-    const cgi_request request{param(envp, "QUERY_STRING"), param(envp, "REQUEST_METHOD"),
-                              param(envp, "CONTENT_LENGTH"), envp.data(), loop.decoder.get()};
-    // Every FastCGI client parses the standard document response.
-    c.request.relay = relay_context{{}, {write_records, &c}};
-    c.request.relay.state.form = response_form::document;
-    int status = 0;
-    const bool transfer = begin_request(request, c.request.relay, c.request.plan, status);
+    connection::request_fields &r = c.request;
+    r.stdin_source = {read_stdin_records, &c, 0, true};
+    const exchange_io io{{write_records, &c, records_room}, &r.stdin_source};
+    const bool transfer = open_exchange(
+        r.x, plan_request(read_cgi_vars(envp.data()), way_in::fastcgi, loop.decoder.get()), io);
     // The plan holds what the transfer needs: the environment goes.
     fastcgi::release_spent(c.codec);
-    c.request.plan_bytes = plan_size(c.request.plan);
-    if (!transfer) {
-        if (c.codec.phase != fastcgi::request_phase::body) return end_request(c, status);
-        c.request.finish_waits = c.request.out_held = true;
-        c.request.finish_status = status;
-        return;
+    r.plan_bytes = plan_size(r.x.plan);
+    if (!transfer) return finish_request(c);
+    r.x.handle = take_handle(loop);
+    if (!r.x.handle) {
+        end_transfer(r.x, CURLE_FAILED_INIT); // the 502 answer
+        return finish_request(c);
     }
-    c.request.transfer = take_handle(loop);
-    if (!c.request.transfer) {
-        relay_finish(c.request.relay); // the 502 answer
-        return end_request(c, 0);
-    }
-    CURL *h = c.request.transfer.get();
-    c.request.io = transfer_io{{&c.request.relay, true}, {&c.request.relay, false}, nullptr};
-    plan_upload(c.request.plan, c.request.body, c.request.io);
-    const mount_method method{c.request.plan.mount.method.c_str()}; // libcurl copies the name
-    prepare_transfer(h, c.request.plan.url.c_str(), c.request.plan.headers.get(), c.request.io,
-                     c.request.plan.action == request_action::mount ? &method : nullptr);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(&c));
-    if (c.request.io.upload) {
-        curl_easy_setopt(h, CURLOPT_READFUNCTION, on_upload);
-        curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void *>(&c));
-    }
+    prepare_transfer(r.x);
+    CURL *h = r.x.handle.get();
     curl_easy_setopt(h, CURLOPT_PRIVATE, static_cast<void *>(&c));
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, on_curl_close);
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, static_cast<void *>(&loop));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     if (curl_multi_add_handle(loop.multi, h) != CURLM_OK) {
-        c.request.transfer.reset();
-        relay_finish(c.request.relay);
-        end_request(c, 0);
+        r.x.handle.reset();
+        end_transfer(r.x, CURLE_FAILED_INIT);
+        finish_request(c);
     }
 }
 
 // The transfer has ended (completed, failed or cut).
 void finish_transfer(event_loop &loop, connection &c, CURLcode result) {
     if (const auto failure = upstream_failure(result)) log_event(*loop.setup->log, *failure);
-    curl_multi_remove_handle(loop.multi, c.request.transfer.get());
+    exchange &x = c.request.x;
+    curl_multi_remove_handle(loop.multi, x.handle.get());
     // After a 417 to its Expect, libcurl never sends Expect again on that
     // handle, and curl_easy_reset keeps it so: such a handle is not reused.
-    give_back_handle(loop, std::move(c.request.transfer), !c.request.relay.state.replaceable_seen);
-    c.request.transfer.reset();
+    give_back_handle(loop, std::move(x.handle), !x.relay.state.replaceable_seen);
+    x.handle.reset();
     mark_dirty(loop, c);
     // A cut answer gets no FCGI_END_REQUEST: the connection closes once what
     // came is written, so that the web server ends the client's response as
     // cut too (no last chunk, or short of its length) instead of complete.
-    if (end_of_transfer(result, c.request.relay.state) == transfer_end::cut) {
-        move_link(c, fastcgi::link_event::answer_cut);
-        return;
-    }
-    if (c.codec.phase == fastcgi::request_phase::body) {
-        c.request.body_ahead.clear(); // read on to the end of the stdin, and drop it
-        c.request.finish_waits = c.request.finish_relay = true;
-        return;
-    }
-    relay_finish(c.request.relay);
-    end_request(c, 0);
+    if (end_transfer(x, result) == transfer_end::cut)
+        return move_link(c, fastcgi::link_event::answer_cut);
+    finish_request(c);
 }
 
 // Cuts the transfer, if one runs: an abort, a close or the stop.
 void cut_transfer(event_loop &loop, connection &c) {
-    if (!c.request.transfer) return;
-    curl_multi_remove_handle(loop.multi, c.request.transfer.get());
-    c.request.transfer.reset(); // its upstream connection, cut mid-way, is not kept
+    if (!c.request.x.handle) return;
+    curl_multi_remove_handle(loop.multi, c.request.x.handle.get());
+    c.request.x.handle.reset(); // its upstream connection, cut mid-way, is not kept
 }
 
 // Kept between requests with nothing on it: the one test of "idle kept",
 // for the cap's room, its listener and the crowd.
 bool idle_kept(const connection &c) {
-    return c.link == fastcgi::link_state::kept_idle && !c.request.transfer && pending(c) == 0 &&
+    return c.link == fastcgi::link_state::kept_idle && !c.request.x.handle && pending(c) == 0 &&
            c.codec.input.size() == c.codec.parsed && c.codec.phase == fastcgi::request_phase::idle;
 }
 
@@ -455,7 +404,7 @@ fastcgi::connection_view view_of(const connection &c, bool budget_room = true) {
             c.codec.phase,
             c.holding,
             c.watched,
-            static_cast<bool>(c.request.transfer),
+            static_cast<bool>(c.request.x.handle),
             c.codec.input.size() > c.codec.parsed,
             budget_room,
             pending(c),
@@ -526,15 +475,10 @@ void pump_input(event_loop &loop, connection &c) {
             continue;
         case fastcgi::event_kind::body:
             // Only an upload takes the body; otherwise it is dropped.
-            if (c.request.transfer && c.request.io.upload) c.request.body_ahead.append(e.data);
+            if (uploading(c.request.x)) c.request.body_ahead.append(e.data);
             break;
         case fastcgi::event_kind::body_end:
             c.request.body_ended = true;
-            if (c.request.finish_waits) {
-                if (c.request.finish_relay) relay_finish(c.request.relay);
-                end_request(c, c.request.finish_status);
-                continue;
-            }
             break;
         case fastcgi::event_kind::abort:
             cut_transfer(loop, c);
@@ -548,16 +492,16 @@ void pump_input(event_loop &loop, connection &c) {
                       fastcgi::link_event::gone); // the protocol broken: what waits is not written
             return;
         }
-        // Body arrived: a paused upload takes it.
-        if (c.request.transfer && c.request.upload_paused) {
-            c.request.upload_paused = false;
-            curl_easy_pause(c.request.transfer.get(), CURLPAUSE_CONT);
-        }
+        // Body arrived, or its end: a paused upload takes it, or the end
+        // that waited for it goes out.
+        if (c.request.x.stage == exchange_stage::taking_in)
+            finish_request(c);
+        else
+            resume_upload(c.request.x);
     }
 }
 
 void write_output(event_loop &loop, connection &c) {
-    if (c.request.out_held) return;
     while (pending(c) > 0 && !broken(c)) {
         const ssize_t n =
             send(c.fd, c.out.data() + c.out_sent, pending(c), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -623,14 +567,10 @@ void settle(event_loop &loop, connection &c) {
         if (c.fd < 0) return;
         write_output(loop, c);
         if (broken(c) ||
-            (c.link == fastcgi::link_state::closing && pending(c) == 0 && !c.request.transfer))
+            (c.link == fastcgi::link_state::closing && pending(c) == 0 && !c.request.x.handle))
             return close_connection(
                 loop, c, broken(c) ? fastcgi::close_reason::gone : fastcgi::close_reason::done);
-        if (c.request.transfer && c.request.download_paused &&
-            pending(c) < fastcgi_limits::output_buffer) {
-            c.request.download_paused = false;
-            curl_easy_pause(c.request.transfer.get(), CURLPAUSE_CONT);
-        }
+        resume_download(c.request.x);
         // Records already read: a request held until this one ended, or
         // body that waited for room.
         if (pass == 0 && may_take_input(c) && c.codec.input.size() > c.codec.parsed)
@@ -763,7 +703,7 @@ void curl_action(event_loop &loop, curl_socket_t s, int flags) {
 }
 
 bool in_flight(const connection &c) {
-    return c.request.transfer || c.codec.phase == fastcgi::request_phase::body ||
+    return c.request.x.handle || c.codec.phase == fastcgi::request_phase::body ||
            c.codec.phase == fastcgi::request_phase::input_done || pending(c) > 0;
 }
 
@@ -840,7 +780,7 @@ CURLM *new_multi(event_loop &loop) {
 bool renew_multi(event_loop &loop) {
     if (std::any_of(loop.connections.begin(), loop.connections.end(),
                     [](const std::unique_ptr<connection> &c) {
-                        return static_cast<bool>(c->request.transfer);
+                        return static_cast<bool>(c->request.x.handle);
                     }))
         return false;
     CURLM *fresh = new_multi(loop);

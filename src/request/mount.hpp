@@ -5,6 +5,8 @@
 // header fields under their HTTP names, and the forwarding fields.
 #pragma once
 
+#include "translate.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,3 +32,8 @@ std::string mount_target(const mount_vars &vars);
 // capitalised, "_" turned into "-" ("X_API_KEY" gives "X-Api-Key"). Empty
 // when the result is not an HTTP token.
 std::string http_field_name(std::string_view cgi_name);
+
+// The translation of a mount request: no QUERY_STRING or one without
+// "path=", and PATH_INFO set and not empty; refused otherwise. A body in its
+// chunk framing is refused where the way in has no decoder for it.
+request_plan plan_mount(const cgi_vars &vars, way_in way);

@@ -1,9 +1,11 @@
 #include "translate.hpp"
 
+#include "mount.hpp"
 #include "path_encoding.hpp"
 #include "text/field_text.hpp"
 
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -17,26 +19,6 @@ header_result colon_line(std::string_view prefix, std::string_view rest) {
     line.reserve(prefix.size() + rest.size());
     line.append(prefix).append(rest.substr(0, eq)).append(1, ':').append(rest.substr(eq + 1));
     return {header_verdict::append, std::move(line)};
-}
-
-// The request fields, among the environment entries, that change what else
-// is forwarded.
-struct request_fields {
-    bool if_range = false;       // HTTP_IF_RANGE is set
-    bool chunked_upload = false; // HTTP_TRANSFER_ENCODING lists chunked
-};
-
-request_fields find_request_fields(char **envp) {
-    constexpr std::string_view if_range = "HTTP_IF_RANGE=";
-    constexpr std::string_view transfer_encoding = "HTTP_TRANSFER_ENCODING=";
-    request_fields found;
-    for (char **entry = envp; entry && *entry; ++entry) {
-        const std::string_view text(*entry);
-        if (begins_with(text, if_range)) found.if_range = true;
-        if (begins_with(text, transfer_encoding))
-            found.chunked_upload = lists_name(text.substr(transfer_encoding.size()), "chunked");
-    }
-    return found;
 }
 
 } // namespace
@@ -128,68 +110,87 @@ std::optional<std::int32_t> parse_content_length(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
+std::int64_t announced_size(const cgi_vars &vars) {
+    // Only a POST's body is sure to be there to read: mini_httpd hands other
+    // methods the client's connection, whose body it has already read itself.
+    if (!vars.method || vars.method->substr(0, 4) != "POST" || !vars.content_length) return 0;
+    return parse_content_length(*vars.content_length).value_or(0);
+}
+
 namespace {
 
 // The translation of a request with "path=".
-request_plan plan_path(const std::string &path, const char *method, const char *content_length,
-                       char **envp, CURL *decoder) {
-    request_plan plan;
-
-    const request_fields fields = find_request_fields(envp);
+request_plan plan_path(const std::string &path, const cgi_vars &vars, CURL *decoder) {
+    upstream_request request;
     curl_slist *tail = nullptr;
-    for (char **entry = envp; entry && *entry; ++entry) {
+    for (char **entry = vars.envp; entry && *entry; ++entry) {
         // The upstream cannot see the If-Range condition (it arrives under a
         // name it does not know), so a Range sent on would get the bytes of
         // whatever version it has now, spliced onto the client's old copy.
         // Without Range it sends the whole representation, which is always a
         // correct answer to a range request.
-        if (fields.if_range && begins_with(*entry, "HTTP_RANGE=")) continue;
+        if (vars.if_range && begins_with(*entry, "HTTP_RANGE=")) continue;
         const header_result result = header_line(*entry);
-        if (result.verdict == header_verdict::refuse) return plan;
+        if (result.verdict == header_verdict::refuse) return {};
         if (result.verdict == header_verdict::skip) continue;
-        if (!append_header(plan.headers, tail, result.line.c_str())) return plan;
+        if (!append_header(request.headers, tail, result.line.c_str())) return {};
     }
 
     const curl_text decoded = decode_path(path.c_str(), decoder);
-    if (!decoded) return plan;
+    if (!decoded) return {};
     const std::string encoded = encode_path(decoded.get());
-    if (encoded.size() > encoded_path_capacity) return plan;
-    plan.url.reserve(upstream_base.size() + encoded.size());
-    plan.url.append(upstream_base).append(encoded);
+    if (encoded.size() > encoded_path_capacity) return {};
+    request.url.reserve(upstream_base.size() + encoded.size());
+    request.url.append(upstream_base).append(encoded);
+    // "path=x" would give libcurl port 8011x.
+    if (!has_upstream_authority(request.url) || !vars.method) return {};
 
-    if (!method) return plan;
     // Prefix tests on purpose, as they always were: GETX is taken as GET,
     // POSTX as POST.
+    const std::string_view method = *vars.method;
     if (begins_with(method, "GET")) {
-        plan.action = request_action::get;
+        request.method = "GET";
     } else if (begins_with(method, "POST")) {
-        if (!content_length) return plan;
-        const std::optional<std::int32_t> length = parse_content_length(content_length);
-        if (!length) return plan;
-        plan.content_length = *length;
+        if (!vars.content_length) return {};
+        const std::optional<std::int32_t> length = parse_content_length(*vars.content_length);
+        if (!length) return {};
         // A chunked upload has no length in advance: nginx, streaming it,
         // hands over an empty CONTENT_LENGTH. Read as 0 it would reach the
-        // upstream as an empty POST; its body is read to the end instead.
-        if (*content_length == '\0' && fields.chunked_upload) plan.content_length = -1;
-        plan.action = request_action::post;
+        // upstream as an empty POST; its body is read to the end instead. A
+        // negative length is not known either.
+        const bool chunked =
+            vars.last_transfer_encoding && lists_name(*vars.last_transfer_encoding, "chunked");
+        const bool to_end = *length < 0 || (vars.content_length->empty() && chunked);
+        request.method = "POST";
+        request.body = {to_end ? body_extent::to_end : body_extent::sized, *length, false};
     } else {
-        plan.action = request_action::ignore;
+        return {own_answer{own_answer_kind::not_forwarded}, {}};
     }
-    return plan;
+    return {std::move(request), {}};
 }
 
 } // namespace
 
-request_plan plan_request(const char *query, const char *method, const char *content_length,
-                          char **envp, CURL *decoder) {
-    // mini_httpd sets no QUERY_STRING when the URL has no query: without
-    // one, a request is a mount request or refused.
-    const std::optional<std::string> path = query ? extract_path(query) : std::nullopt;
-    request_plan plan = path ? plan_path(*path, method, content_length, envp, decoder)
-                             : plan_mount(query, method, content_length, envp);
-    // The one check of every URL before libcurl: "path=x" would give it
-    // port 8011x, and a mount target "@host/x" the base as user information.
-    if (plan.action != request_action::refuse && !has_upstream_authority(plan.url))
-        plan.action = request_action::refuse;
+request_plan plan_request(const cgi_vars &vars, way_in way, CURL *decoder) noexcept {
+    request_plan plan;
+    try {
+        // mini_httpd sets no QUERY_STRING when the URL has no query: without
+        // one, a request is a mount request or refused.
+        const std::optional<std::string> path =
+            vars.query ? extract_path(*vars.query) : std::nullopt;
+        plan = path ? plan_path(*path, vars, decoder) : plan_mount(vars, way);
+    } catch (const std::bad_alloc &) {
+        plan = request_plan{}; // refused, like any other failed allocation
+    }
+    response_rules &rules = plan.response;
+    const char *software = vars.server_software ? vars.server_software->data() : nullptr;
+    // Every FastCGI client parses the standard document response; a mount
+    // request's answer takes it under every server (it has no earlier output
+    // to keep).
+    rules.form = way == way_in::fastcgi || rules.mounted ? response_form::document
+                                                         : form_for_server(software);
+    rules.rename_location = way == way_in::cgi && renames_location(software);
+    if (auto *answer = std::get_if<own_answer>(&plan.action))
+        answer->announced = announced_size(vars);
     return plan;
 }

@@ -1,10 +1,13 @@
 // Pure request translation: the path value from the query text, header lines
-// from environment entries, and the body size from CONTENT_LENGTH.
+// from environment entries, the body size from CONTENT_LENGTH, and the plan
+// made of them.
 #pragma once
 
+#include "cgi_vars.hpp"
 #include "limits.hpp"
 #include "upstream/curl_holders.hpp"
 #include "upstream/origin.hpp"
+#include "upstream/plan.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -41,42 +44,22 @@ bool has_upstream_authority(std::string_view url);
 // fit a signed 32-bit integer.
 std::optional<std::int32_t> parse_content_length(std::string_view text);
 
-enum class request_action { refuse, get, post, ignore, mount };
-
-// How a mount request reaches the upstream and how its answer comes back.
-struct mount_plan {
-    std::string method;         // the client's, forwarded as it is
-    bool has_body = false;      // whether a body goes with it
-    std::int64_t body_size = 0; // its size; -1 when read to the end of the input
-    bool chunk_framed = false;  // the input holds the body in its chunk framing
-    std::string prefix;         // SCRIPT_NAME: where the upstream is mounted
-    std::string origin;         // the client's "scheme://host", for redirects
+// The way a request came in, as far as its plan depends on it.
+enum class way_in {
+    cgi,     // the answer's form is the web server's (SERVER_SOFTWARE); a body
+             // may come in its chunk framing, read through a decoder
+    fastcgi, // every client reads the document form; no decoder
 };
 
-// What one request turns into: the upstream URL, the header lines in
-// environment order as the list libcurl sends, and the transfer to make (or
-// the 400 answer).
-struct request_plan {
-    request_action action = request_action::refuse;
-    std::string url;
-    header_list headers;
-    std::int32_t content_length = 0;
-    bool is_mount = false; // a mount request: `mount` applies, `action` is
-                           // mount, refuse, or ignore for a method not forwarded
-    mount_plan mount;
-};
+// The body announced for a POST, as a refused or unforwarded one takes it
+// in: CONTENT_LENGTH read as atoi reads it, 0 for other methods.
+std::int64_t announced_size(const cgi_vars &vars);
 
-// The translation of a mount request: no QUERY_STRING (query null) or one
-// without "path=", and PATH_INFO set and not empty; refused otherwise.
-request_plan plan_mount(const char *query, const char *method, const char *content_length,
-                        char **envp);
-
-// The whole translation of a CGI request. The three texts are the values of
-// QUERY_STRING, REQUEST_METHOD and CONTENT_LENGTH, null when not set; envp is
-// the environment in its own order. A POST with an empty CONTENT_LENGTH and
-// a chunked HTTP_TRANSFER_ENCODING gets content_length -1 (read to the end),
-// and HTTP_RANGE is not forwarded beside HTTP_IF_RANGE. decoder is a handle
-// the path's decoding may use (a server's own), or null. A plan whose URL
-// would leave the upstream is refused, whichever form built it.
-request_plan plan_request(const char *query, const char *method, const char *content_length,
-                          char **envp, CURL *decoder = nullptr);
+// The whole translation of a request, from its variables: the upstream
+// request or the gateway's own answer, and the response rules. A POST with
+// an empty CONTENT_LENGTH and a chunked HTTP_TRANSFER_ENCODING is read to
+// the end, and HTTP_RANGE is not forwarded beside HTTP_IF_RANGE. decoder is
+// a handle the path's decoding may use (a server's own), or null. A plan
+// whose URL would leave the upstream is refused, whichever form built it;
+// so is a plan that fails to allocate.
+request_plan plan_request(const cgi_vars &vars, way_in way, CURL *decoder = nullptr) noexcept;

@@ -15,6 +15,7 @@ std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *s
         want = static_cast<std::size_t>(source.remaining);
     if (want == 0) return 0;
     const ssize_t got = source.read(source.from, buffer, want);
+    if (got == body_pending) return CURL_READFUNC_PAUSE;
     if (got < 0) return CURL_READFUNC_ABORT;
     // Input that ends before CONTENT_LENGTH would leave the upstream waiting
     // for the rest while we wait for its answer: end the transfer instead.
@@ -23,13 +24,16 @@ std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *s
     return static_cast<std::size_t>(got);
 }
 
-void skip_body(body_source &source) noexcept {
+bool take_in_rest(body_source &source) noexcept {
     char scrap[skip_chunk];
-    while (source.remaining > 0) {
-        const ssize_t got = source.read(
-            source.from, scrap,
-            static_cast<std::size_t>(std::min<std::int64_t>(source.remaining, sizeof scrap)));
-        if (got <= 0) return;
-        source.remaining -= got;
+    while (source.marks_end || source.remaining > 0) {
+        std::size_t want = sizeof scrap;
+        if (!source.marks_end)
+            want = static_cast<std::size_t>(std::min<std::int64_t>(source.remaining, want));
+        const ssize_t got = source.read(source.from, scrap, want);
+        if (got == body_pending) return false;
+        if (got <= 0) return true;
+        if (source.remaining > 0) source.remaining -= std::min<std::int64_t>(got, source.remaining);
     }
+    return true;
 }

@@ -1,25 +1,49 @@
-// The one HTTP transfer of a request, relayed through the relay.
+// One request's exchange, whichever way it came in: its plan, the relay of
+// the answer, the easy handle, the body source, and the rule that a
+// document answer takes in the unread body first. Set up in one place; the
+// CGI program performs the handle, the FastCGI server adds it to its multi
+// handle. Its address is libcurl's user pointer: it stays put while the
+// transfer runs.
 #pragma once
 
 #include "body_reader.hpp"
+#include "curl_holders.hpp"
+#include "plan.hpp"
 #include "relay.hpp"
 
 #include <curl/curl.h>
 
-#include <cstdint>
+constexpr int refused_status = -1; // exit status 255
+// The upstream's answer broke off after it had begun: what went out stays,
+// and the status tells the failure.
+constexpr int cut_status = 1;
 
-// What one transfer reads from and writes to; lives until it has ended.
-struct transfer_io {
-    relay_stream header;
-    relay_stream body;
-    body_source *upload; // the POST body; null for a GET
+enum class exchange_stage {
+    idle,      // not set up
+    transfer,  // the transfer is to be made, or runs
+    taking_in, // the rest of the body is taken in before the end goes out
+    done,      // all has gone out
 };
 
-// A mount request's method, sent as the client sent it, in place of the GET
-// or POST of a path= request. A body, when it has one, comes through
-// io.upload, announced as io.upload->remaining (-1: sent chunked).
-struct mount_method {
-    const char *name;
+// What the way in gives an exchange: where the answer goes, and where the
+// body comes from, as it comes and read through the chunk decoder (null
+// where a body never comes framed).
+struct exchange_io {
+    relay_sink sink;
+    body_source *body;
+    body_source *unframed = nullptr;
+};
+
+struct exchange {
+    request_plan plan;
+    relay_context relay{};
+    relay_stream header_stream{};
+    body_source *body = nullptr; // what is uploaded, and taken in at the end
+    easy_handle handle;          // set while the transfer runs
+    exchange_stage stage = exchange_stage::idle;
+    int status = 0; // 0, refused_status or cut_status
+    bool upload_paused = false;
+    bool download_paused = false;
 };
 
 // How a transfer ended, as the web server must learn it.
@@ -34,20 +58,28 @@ enum class transfer_end {
 // a malformed chunk, a read error, or the web server gone.
 transfer_end end_of_transfer(CURLcode result, const relay_state &relay);
 
-// Sets the transfer's options on a fresh (or reset) handle, for a caller
-// that performs it itself (a multi handle).
-void prepare_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,
-                      const mount_method *mount = nullptr);
+// Sets the exchange up to carry out plan; true when there is a transfer to
+// make, false when the gateway answers by itself (finish_exchange writes it).
+bool open_exchange(exchange &x, request_plan plan, const exchange_io &io) noexcept;
 
-// Sets the transfer's options on a fresh (or reset) handle and performs it.
-transfer_end perform_transfer(CURL *handle, const char *url, curl_slist *headers, transfer_io &io,
-                              const mount_method *mount = nullptr);
+// Sets every option of the transfer on x.handle, fresh or reset; the way in
+// adds only its own (a multi handle's socket and private data).
+void prepare_transfer(exchange &x) noexcept;
 
-// One transfer on a handle of its own, with libcurl's global state set up
-// and torn down around it, as a process that serves one request does. A
-// POST reads its body through io.upload, announced as content_length.
-transfer_end forward_get(const char *url, curl_slist *headers, transfer_io &io);
-transfer_end forward_post(const char *url, std::int32_t content_length, curl_slist *headers,
-                          transfer_io &io);
-transfer_end forward_mount(const char *url, const mount_method &method, curl_slist *headers,
-                           transfer_io &io);
+// The transfer ended with result, or could not be made (give it a failure
+// code): how it ended. The handle is the caller's to take back.
+transfer_end end_transfer(exchange &x, CURLcode result) noexcept;
+
+// Takes in what is left of the body (document form), then writes what is
+// still to go out: the gateway's own answer or the relay's end. False while
+// the body source has nothing yet: call again once more has come.
+bool finish_exchange(exchange &x) noexcept;
+
+// Whether a transfer runs that takes the request body.
+bool uploading(const exchange &x) noexcept;
+
+// More body came, or its end: a paused upload goes on.
+void resume_upload(exchange &x) noexcept;
+
+// The sink has room again: a paused download goes on.
+void resume_download(exchange &x) noexcept;

@@ -72,11 +72,16 @@ void relay_written(relay_state &state);
 // cut answer. Before that, the gateway's own answer (502) or none stands in.
 bool answer_began(const relay_state &state);
 
+// Whether a sink takes more of the body now.
+enum class sink_room { open, full, gone };
+
 // Where the response goes: a function that writes both pieces whole, in
 // order, and says whether it could.
 struct relay_sink {
     bool (*write)(void *target, std::string_view first, std::string_view second);
     void *target;
+    // Null for a sink that always takes more (its write waits instead).
+    sink_room (*room)(const void *target) = nullptr;
 };
 
 struct relay_context {

@@ -6,23 +6,71 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <variant>
 #include <vector>
 
 namespace {
 
-// plan_request with these environment entries, in their order.
+using var = cgi_vars::var;
+
+var value_of(const char *text) {
+    return text ? var(text) : std::nullopt;
+}
+
+// plan_request for a CGI program with these environment entries, in their
+// order, and the three variables as given (null: not set).
 request_plan plan_of(const char *query, const char *method, const char *length,
-                     std::vector<std::string> env) {
+                     std::vector<std::string> env, way_in way = way_in::cgi) {
     std::vector<char *> envp;
     for (auto &e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    return plan_request(query, method, length, envp.data());
+    cgi_vars vars = read_cgi_vars(envp.data());
+    vars.query = value_of(query);
+    vars.method = value_of(method);
+    vars.content_length = value_of(length);
+    return plan_request(vars, way);
+}
+
+// What a plan does, as the tables name it.
+enum class request_action { refuse, get, post, ignore, mount };
+
+request_action action_of(const request_plan &plan) {
+    if (const auto *answer = std::get_if<own_answer>(&plan.action))
+        return answer->kind == own_answer_kind::bad_request ? request_action::refuse
+                                                            : request_action::ignore;
+    const auto &request = std::get<upstream_request>(plan.action);
+    if (request.style == request_style::proxy) return request_action::mount;
+    return request.method == "POST" ? request_action::post : request_action::get;
+}
+
+std::string url_of(const request_plan &plan) {
+    const auto *request = std::get_if<upstream_request>(&plan.action);
+    return request ? request->url : "";
+}
+
+constexpr std::int64_t no_body = -2;
+
+// The body's size; -1 when it is read to the end, no_body when none goes.
+std::int64_t body_size_of(const request_plan &plan) {
+    const auto *request = std::get_if<upstream_request>(&plan.action);
+    if (!request) return no_body;
+    switch (request->body.extent) {
+    case body_extent::none:
+        return no_body;
+    case body_extent::to_end:
+        return -1;
+    case body_extent::sized:
+        break;
+    }
+    return request->body.size;
 }
 
 std::vector<std::string> header_lines(const request_plan &plan) {
     std::vector<std::string> lines;
-    for (const curl_slist *item = plan.headers.get(); item; item = item->next)
+    const auto *request = std::get_if<upstream_request>(&plan.action);
+    for (const curl_slist *item = request ? request->headers.get() : nullptr; item;
+         item = item->next)
         lines.emplace_back(item->data);
     return lines;
 }
@@ -171,7 +219,7 @@ struct plan_case {
     std::vector<std::string> env;
     request_action action;
     std::string url;
-    std::int32_t body_size = 0; // for a POST; -1: read to the end of the input
+    std::int64_t body_size = 0; // for a POST; -1: read to the end of the input
 };
 
 TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
@@ -221,6 +269,22 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
          request_action::post,
          "127.0.0.1:8011/p",
          0},
+        {"the last transfer coding field is the one read",
+         "path=/p",
+         "POST",
+         "",
+         {"HTTP_TRANSFER_ENCODING=chunked", "HTTP_TRANSFER_ENCODING=gzip"},
+         request_action::post,
+         "127.0.0.1:8011/p",
+         0},
+        {"a negative length is not known",
+         "path=/p",
+         "POST",
+         "-7",
+         {},
+         request_action::post,
+         "127.0.0.1:8011/p",
+         -1},
         {"blank length is not empty",
          "path=/p",
          "POST",
@@ -235,38 +299,20 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
          nullptr,
          {"HTTP_TRANSFER_ENCODING=chunked"},
          request_action::refuse,
-         "127.0.0.1:8011/p"},
+         ""},
         {"empty path value", "path=", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011"},
         // Behind the port, anything but "/" or "?" would leave the authority.
-        {"no slash", "path=x", "GET", nullptr, {}, request_action::refuse, "127.0.0.1:8011x"},
-        {"more port digits",
-         "path=0",
-         "GET",
-         nullptr,
-         {},
-         request_action::refuse,
-         "127.0.0.1:80110"},
-        {"encoded at sign",
-         "path=%40evil/x",
-         "GET",
-         nullptr,
-         {},
-         request_action::refuse,
-         "127.0.0.1:8011%40evil/x"},
-        {"dot then a host",
-         "path=.evil.test/x",
-         "POST",
-         "0",
-         {},
-         request_action::refuse,
-         "127.0.0.1:8011.evil.test/x"},
+        {"no slash", "path=x", "GET", nullptr, {}, request_action::refuse, ""},
+        {"more port digits", "path=0", "GET", nullptr, {}, request_action::refuse, ""},
+        {"encoded at sign", "path=%40evil/x", "GET", nullptr, {}, request_action::refuse, ""},
+        {"dot then a host", "path=.evil.test/x", "POST", "0", {}, request_action::refuse, ""},
         {"no slash, not forwarded either",
          "path=x",
          "HEAD",
          nullptr,
          {},
          request_action::refuse,
-         "127.0.0.1:8011x"},
+         ""},
         {"query alone", "path=?a=1", "GET", nullptr, {}, request_action::get, "127.0.0.1:8011?a=1"},
         {"ampersand first",
          "path=&a=1",
@@ -282,7 +328,7 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
          {},
          request_action::get,
          "127.0.0.1:8011/a"},
-        {"head ignored", "path=/", "HEAD", nullptr, {}, request_action::ignore, "127.0.0.1:8011/"},
+        {"head ignored", "path=/", "HEAD", nullptr, {}, request_action::ignore, ""},
         {"1 MiB query",
          huge_query.c_str(),
          "GET",
@@ -292,21 +338,9 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
          "127.0.0.1:8011/big?" + std::string(506, 'q')},
         {"no query", nullptr, "GET", nullptr, {}, request_action::refuse, ""},
         {"no path=", "id=7", "GET", nullptr, {}, request_action::refuse, ""},
-        {"no method", "path=/", nullptr, nullptr, {}, request_action::refuse, "127.0.0.1:8011/"},
-        {"post without length",
-         "path=/",
-         "POST",
-         nullptr,
-         {},
-         request_action::refuse,
-         "127.0.0.1:8011/"},
-        {"post with huge length",
-         "path=/",
-         "POST",
-         "4294967296",
-         {},
-         request_action::refuse,
-         "127.0.0.1:8011/"},
+        {"no method", "path=/", nullptr, nullptr, {}, request_action::refuse, ""},
+        {"post without length", "path=/", "POST", nullptr, {}, request_action::refuse, ""},
+        {"post with huge length", "path=/", "POST", "4294967296", {}, request_action::refuse, ""},
         {"long address", "path=/", "GET", nullptr, {long_addr}, request_action::refuse, ""},
         {"long address, other method",
          "path=/",
@@ -326,10 +360,10 @@ TEST(PlanRequest, DecidesTheTransferOrTheRefusal) {
     };
     for (const auto &c : cases) {
         const request_plan plan = plan_of(c.query, c.method, c.length, c.env);
-        EXPECT_EQ(plan.action, c.action) << c.name;
-        EXPECT_EQ(plan.url, c.url) << c.name;
-        const std::int32_t body_size = plan.action == request_action::post ? c.body_size : 0;
-        EXPECT_EQ(plan.content_length, body_size) << c.name;
+        EXPECT_EQ(action_of(plan), c.action) << c.name;
+        EXPECT_EQ(url_of(plan), c.url) << c.name;
+        const std::int64_t body_size = c.action == request_action::post ? c.body_size : no_body;
+        EXPECT_EQ(body_size_of(plan), body_size) << c.name;
     }
 }
 
@@ -347,7 +381,7 @@ TEST(PlanRequest, ForwardsHeaderLinesInEnvironmentOrder) {
     };
     for (const auto &[env, expected] : cases) {
         const request_plan plan = plan_of("path=/", "POST", "0", env);
-        EXPECT_EQ(plan.action, request_action::post);
+        EXPECT_EQ(action_of(plan), request_action::post);
         EXPECT_EQ(header_lines(plan), expected) << env.front();
     }
 }
@@ -448,7 +482,7 @@ struct mount_case {
     request_action action;
     std::string url;
     std::vector<std::string> lines;
-    std::int64_t body_size = -2; // -2: no body
+    std::int64_t body_size = no_body;
     bool chunk_framed = false;
 };
 
@@ -551,8 +585,7 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
          {}},
         {"method not a token", "", "GE T", nullptr, mounted, request_action::refuse, "", {}},
         {"no method", "", nullptr, nullptr, mounted, request_action::refuse, "", {}},
-        {"trace is not forwarded", "", "TRACE", nullptr, mounted, request_action::ignore,
-         "http://127.0.0.1:8011/api", base_lines},
+        {"trace is not forwarded", "", "TRACE", nullptr, mounted, request_action::ignore, "", {}},
         {"put with a body", "v=1", "PUT", "5", mounted, request_action::mount,
          "http://127.0.0.1:8011/api?v=1", base_lines, 5},
         {"bad length", "", "PUT", "5x", mounted, request_action::refuse, "", {}},
@@ -560,6 +593,8 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
          request_action::mount, "http://127.0.0.1:8011/api", base_lines},
         {"empty put", "", "PUT", "0", mounted, request_action::mount, "http://127.0.0.1:8011/api",
          base_lines, 0},
+        {"head goes without its body", "", "HEAD", "5", mounted, request_action::mount,
+         "http://127.0.0.1:8011/api", base_lines},
         {"busybox gives the length as a field", "", "DELETE", nullptr,
          with(mounted, {"HTTP_CONTENT_LENGTH=3"}), request_action::mount,
          "http://127.0.0.1:8011/api", base_lines, 3},
@@ -662,15 +697,186 @@ TEST(PlanMount, ForwardsAsAProxyWould) {
     };
     for (const auto &c : cases) {
         const request_plan plan = plan_of(c.query, c.method, c.length, c.env);
-        EXPECT_EQ(plan.action, c.action) << c.name;
-        if (plan.action == request_action::refuse) continue;
-        EXPECT_EQ(plan.url, c.url) << c.name;
-        if (!plan.is_mount) continue;
+        EXPECT_EQ(action_of(plan), c.action) << c.name;
+        EXPECT_EQ(url_of(plan), c.url) << c.name;
+        const auto *request = std::get_if<upstream_request>(&plan.action);
+        if (!request || request->style != request_style::proxy) continue;
         EXPECT_EQ(header_lines(plan), c.lines) << c.name;
-        EXPECT_EQ(plan.mount.has_body ? plan.mount.body_size : -2, c.body_size) << c.name;
-        EXPECT_EQ(plan.mount.chunk_framed, c.chunk_framed) << c.name;
-        EXPECT_EQ(plan.mount.method, c.method) << c.name;
+        EXPECT_EQ(body_size_of(plan), c.body_size) << c.name;
+        EXPECT_EQ(request->body.chunk_framed, c.chunk_framed) << c.name;
+        EXPECT_EQ(request->method, c.method) << c.name;
+        EXPECT_TRUE(plan.response.mounted) << c.name;
     }
+}
+
+TEST(PlanRequest, ResponseRulesFromTheWayInTheServerAndTheForm) {
+    struct rules_case {
+        const char *name;
+        way_in way;
+        const char *query;
+        const char *method;
+        std::vector<std::string> env;
+        response_form form;
+        bool rename;
+        bool mounted;
+        std::string prefix{}, origin{};
+    };
+    using f = response_form;
+    const std::vector<std::string> mounted = {"PATH_INFO=/api", "SCRIPT_NAME=/app"};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const rules_case cases[] = {
+        {"no server named", way_in::cgi, "path=/", "GET", {}, f::passthrough, false, false},
+        {"lighttpd",
+         way_in::cgi,
+         "path=/",
+         "GET",
+         {"SERVER_SOFTWARE=lighttpd/1.4"},
+         f::passthrough,
+         false,
+         false},
+        {"nginx",
+         way_in::cgi,
+         "path=/",
+         "GET",
+         {"SERVER_SOFTWARE=nginx/1.24"},
+         f::document,
+         false,
+         false},
+        {"Apache renames Location",
+         way_in::cgi,
+         "path=/",
+         "GET",
+         {"SERVER_SOFTWARE=Apache/2.4"},
+         f::document,
+         true,
+         false},
+        {"refused, in the server's form",
+         way_in::cgi,
+         "id=7",
+         "GET",
+         {"SERVER_SOFTWARE=lighttpd/1.4"},
+         f::passthrough,
+         false,
+         false},
+        {"FastCGI: the document form, Location as it is",
+         way_in::fastcgi,
+         "path=/",
+         "GET",
+         {"SERVER_SOFTWARE=Apache/2.4"},
+         f::document,
+         false,
+         false},
+        {"a mount: the document form under any server", way_in::cgi, "", "GET",
+         with(mounted, {"SERVER_SOFTWARE=lighttpd/1.4"}), f::document, false, true, "/app"},
+        {"a mount's origin", way_in::cgi, "", "GET",
+         with(mounted, {"SERVER_SOFTWARE=Apache/2.4", "HTTP_HOST=h:8443", "HTTPS=on"}), f::document,
+         true, true, "/app", "https://h:8443"},
+        {"a refused mount still answers in the document form", way_in::cgi, "", "GE T",
+         with(mounted, {"SERVER_SOFTWARE=lighttpd/1.4"}), f::document, false, true},
+        {"FastCGI mount not forwarded", way_in::fastcgi, nullptr, "TRACE", mounted, f::document,
+         false, true, "/app"},
+    };
+    for (const auto &c : cases) {
+        const request_plan plan = plan_of(c.query, c.method, nullptr, c.env, c.way);
+        EXPECT_EQ(plan.response.form, c.form) << c.name;
+        EXPECT_EQ(plan.response.rename_location, c.rename) << c.name;
+        EXPECT_EQ(plan.response.mounted, c.mounted) << c.name;
+        EXPECT_EQ(plan.response.mount_prefix, c.prefix) << c.name;
+        EXPECT_EQ(plan.response.mount_origin, c.origin) << c.name;
+    }
+}
+
+TEST(PlanRequest, OwnAnswersAndTheBodyTheyTakeIn) {
+    struct answer_case {
+        const char *name;
+        way_in way;
+        const char *query;
+        const char *method;
+        const char *length;
+        std::vector<std::string> env;
+        std::optional<own_answer_kind> kind; // nullopt: forwarded
+        std::int64_t announced = 0;
+    };
+    using k = own_answer_kind;
+    const std::vector<std::string> mounted = {"PATH_INFO=/api", "SCRIPT_NAME=/app"};
+    const std::vector<std::string> busybox_chunked = {
+        "PATH_INFO=/api", "HTTP_TRANSFER_ENCODING=chunked", "SERVER_SOFTWARE=busybox httpd/1.36"};
+    const answer_case cases[] = {
+        {"head not forwarded", way_in::cgi, "path=/", "HEAD", "4", {}, k::not_forwarded},
+        {"refused POST takes in its length",
+         way_in::cgi,
+         "id=7",
+         "POST",
+         "12",
+         {},
+         k::bad_request,
+         12},
+        {"read as atoi reads it", way_in::cgi, "path=x", "POSTX", " 7x", {}, k::bad_request, 7},
+        {"another method's body may not be there",
+         way_in::cgi,
+         "id=7",
+         "PUT",
+         "5",
+         {},
+         k::bad_request,
+         0},
+        {"a length out of range takes in nothing",
+         way_in::cgi,
+         "id=7",
+         "POST",
+         "4294967296",
+         {},
+         k::bad_request,
+         0},
+        {"mount method not allowed", way_in::cgi, "", "TRACE", "3", mounted, k::mount_not_allowed},
+        {"framed body through the CGI program's decoder", way_in::cgi, "", "POST", nullptr,
+         busybox_chunked, std::nullopt},
+        {"framed body: FastCGI has no decoder", way_in::fastcgi, "", "POST", "4", busybox_chunked,
+         k::bad_request, 4},
+        {"framed, even beside HEAD", way_in::fastcgi, "", "HEAD", nullptr, busybox_chunked,
+         k::bad_request},
+    };
+    for (const auto &c : cases) {
+        const request_plan plan = plan_of(c.query, c.method, c.length, c.env, c.way);
+        const auto *answer = std::get_if<own_answer>(&plan.action);
+        EXPECT_EQ(answer ? std::optional(answer->kind) : std::nullopt, c.kind) << c.name;
+        if (answer) {
+            EXPECT_EQ(answer->announced, c.announced) << c.name;
+        }
+    }
+}
+
+TEST(ReadCgiVars, TheFirstOfEachNameAsGetenvFindsIt) {
+    std::vector<std::string> env = {"NOEQUALS",
+                                    "QUERY_STRING=a=1",
+                                    "QUERY_STRING=second",
+                                    "HTTP_TRANSFER_ENCODING=gzip",
+                                    "HTTP_TRANSFER_ENCODING=chunked",
+                                    "REQUEST_METHOD",
+                                    "PATH_INFO=",
+                                    "HTTP_IF_RANGES=x",
+                                    "HTTPS=on"};
+    std::vector<char *> envp;
+    for (auto &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const cgi_vars vars = read_cgi_vars(envp.data());
+    EXPECT_EQ(vars.query, "a=1");
+    EXPECT_EQ(vars.transfer_encoding, "gzip");
+    EXPECT_EQ(vars.last_transfer_encoding, "chunked");
+    EXPECT_EQ(vars.method, std::nullopt);
+    EXPECT_EQ(vars.path_info, "");
+    EXPECT_EQ(vars.https, "on");
+    EXPECT_EQ(vars.content_length, std::nullopt);
+    EXPECT_FALSE(vars.if_range);
+    EXPECT_EQ(vars.envp, envp.data());
+    std::string if_range = "HTTP_IF_RANGE=";
+    char *with_if_range[] = {if_range.data(), nullptr};
+    EXPECT_TRUE(read_cgi_vars(with_if_range).if_range);
+    EXPECT_FALSE(read_cgi_vars(nullptr).query);
 }
 
 } // namespace
