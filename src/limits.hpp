@@ -101,7 +101,7 @@ constexpr std::size_t params_reserve = 8 * 1024;
 // begun, or an abort that crosses the end); records of older ones break
 // the protocol. A connection serves one request at a time, so few are ever
 // pending.
-constexpr std::size_t settled_requests = 4;
+constexpr std::size_t ended_early_remembered = 4;
 
 // Idle connections to the upstream each event-loop thread keeps for the
 // next requests; each takes a descriptor besides the connections'.
@@ -128,8 +128,8 @@ constexpr int accepts_per_turn = 1;
 // After running out of descriptors, accepting is tried again this much later.
 constexpr std::chrono::milliseconds accept_retry{100};
 
-// Easy handles each thread keeps for reuse.
-constexpr std::size_t kept_handles = 16;
+// Easy handles each thread keeps aside for reuse.
+constexpr std::size_t spare_handles = 16;
 
 // A request answered before its stdin ended: before its connection closes,
 // this much of the rest is read, so that a web server still sending it

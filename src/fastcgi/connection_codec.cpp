@@ -12,9 +12,9 @@ constexpr std::string_view max_conns_name = "FCGI_MAX_CONNS";
 constexpr std::string_view max_reqs_name = "FCGI_MAX_REQS";
 constexpr std::string_view mpxs_conns_name = "FCGI_MPXS_CONNS";
 
-void settle_id(connection_state &st, std::uint16_t id) {
-    std::copy_backward(std::begin(st.settled), std::end(st.settled) - 1, std::end(st.settled));
-    st.settled[0] = id;
+void remember_ended(connection_state &st, std::uint16_t id) {
+    std::copy_backward(std::begin(st.ended_early), std::end(st.ended_early) - 1, std::end(st.ended_early));
+    st.ended_early[0] = id;
 }
 
 connection_event taken(const record &r) {
@@ -127,7 +127,7 @@ connection_event begin(connection_state &st, const record &r) {
     if (!parse_begin_body(r.content, body)) return {event_kind::close, {}, {}};
     if (body.role != responder_role) {
         append_end_request(st.replies, r.request_id, 0, unknown_role);
-        settle_id(st, r.request_id);
+        remember_ended(st, r.request_id);
         return taken(r);
     }
     st.phase = request_phase::params;
@@ -214,14 +214,14 @@ connection_event next_event(connection_state &st) {
         // is an abort that crossed the end; params or stdin of a request
         // never begun break the protocol.
         if (r.type == record_type::abort_request || r.type == record_type::data_stream ||
-            std::find(std::begin(st.settled), std::end(st.settled), r.request_id) !=
-                std::end(st.settled))
+            std::find(std::begin(st.ended_early), std::end(st.ended_early), r.request_id) !=
+                std::end(st.ended_early))
             return taken(r);
         return {event_kind::close, {}, {}};
     }
     if (active) {
         append_end_request(st.replies, r.request_id, 0, cant_mpx_conn);
-        settle_id(st, r.request_id);
+        remember_ended(st, r.request_id);
         return taken(r);
     }
     return begin(st, r);
@@ -254,7 +254,7 @@ void release_spent(connection_state &st) {
 
 void end_current_request(connection_state &st, std::uint32_t app_status) {
     append_end_request(st.replies, st.request_id, app_status, request_complete);
-    if (st.phase != request_phase::input_done) settle_id(st, st.request_id);
+    if (st.phase != request_phase::input_done) remember_ended(st, st.request_id);
     st.phase = request_phase::idle;
     st.params.clear();
     st.params.shrink_to_fit(); // an unfinished pair of an aborted request's params

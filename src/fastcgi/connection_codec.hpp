@@ -35,7 +35,7 @@ struct connection_state {
     std::string environment;
     // Requests refused or ended before all their records came: the rest of
     // theirs is ignored. The most recent few.
-    std::uint16_t settled[fastcgi_limits::settled_requests] = {};
+    std::uint16_t ended_early[fastcgi_limits::ended_early_remembered] = {};
     std::string replies; // records to send, in order, ahead of anything later
 };
 

@@ -63,7 +63,7 @@ easy_handle take_handle(event_loop &loop) {
 }
 
 void give_back_handle(event_loop &loop, easy_handle h, bool reusable) {
-    if (reusable && loop.spare_handles.size() < fastcgi_limits::kept_handles)
+    if (reusable && loop.spare_handles.size() < fastcgi_limits::spare_handles)
         loop.spare_handles.push_back(std::move(h));
 }
 
