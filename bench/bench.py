@@ -130,14 +130,24 @@ def wrk(url, connections, seconds):
                          capture_output=True, text=True, check=True).stdout
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     count = int(re.search(r"(\d+) requests in", out).group(1))
-    problems = []
+    problems = {}
     bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
     if bad:
-        problems.append(f"non-2xx {bad.group(1)}")
+        problems["non-2xx"] = int(bad.group(1))
     errors = re.search(r"Socket errors: (.*)", out)
-    if errors:
-        problems.append(f"socket errors: {errors.group(1)}")
+    for kind, n in re.findall(r"(\w+) (\d+)", errors.group(1) if errors else ""):
+        if int(n):
+            problems[f"socket {kind} errors"] = int(n)
     return rate, count, latency_ms(out, 50), latency_ms(out, 99), problems
+
+
+def problems_note(values):
+    """' (N what, ...)' summed over the runs, or ''."""
+    total = {}
+    for v in values:
+        for kind, n in v[4].items():
+            total[kind] = total.get(kind, 0) + n
+    return f" ({', '.join(f'{n} {kind}' for kind, n in total.items())})" if total else ""
 
 
 def through_servers(tools, gateways, upstream_pid, work, chart):
@@ -295,10 +305,8 @@ def rate_row(key, values, rates, fast, gateways):
     if program == fast and server == "lighttpd" and c == 8:
         ratio += [f"{rate / rates[(server, f'CGI, cgi_forward {name} build', c)]:.1f}x "
                   f"{name} CGI" for name, _ in gateways]
-    problems = sorted({p for v in values for p in v[4]})
     return [f"{server}, {c} connections", program,
-            spread([v[0] for v in values], "req/s", 0)
-            + (f" ({', '.join(problems)})" if problems else ""),
+            spread([v[0] for v in values], "req/s", 0) + problems_note(values),
             f"{statistics.median(v[2] for v in values):.2f} / "
             f"{statistics.median(v[3] for v in values):.2f} ms", "", ", ".join(ratio)]
 

@@ -159,10 +159,9 @@ def compare(targets, pids):
         cpu = " / ".join(
             f"{statistics.median(v[5][role] for v in values):.0f}" if role in values[0][5]
             else "-" for role in ("web server", "gateway", "upstream"))
-        problems = sorted({p for v in values for p in v[4]})
         rows.append([f"{server}, {c} connections", program,
                      bench.spread([v[0] for v in values], "req/s", 0)
-                     + (f" ({', '.join(problems)})" if problems else ""),
+                     + bench.problems_note(values),
                      f"{statistics.median(v[2] for v in values):.2f} / "
                      f"{statistics.median(v[3] for v in values):.2f} ms", cpu,
                      f"{rate / proxy:.2f}x {bench.KEPT_PROXY[server]}"])
