@@ -1,38 +1,56 @@
 """Benchmark for cgi_forward; run by scripts/bench in a private network namespace.
 
-Prints one table; every figure in it comes from this one run. Each figure is
+Prints two tables; every figure in them comes from this one run. Each figure is
 measured ROUNDS times with the programs taken in turn (A B C, B C A, ...), and
 shown as the median with the minimum and maximum; ratios are of medians.
 Per request: hyperfine, a batch of runs of each program per round, a small
-reply. Through a web server: wrk for a few seconds per target and round.
+reply. Through a web server (lighttpd, nginx, Apache, Caddy; each also with
+its own proxy, and HAProxy for reference): wrk for a few seconds per target
+and round, after one unmeasured second each.
 Streaming: wall time and peak resident memory of the program, its output
 drained from a pipe by bench_drain. Idle: the CPU time and wake-ups of each
 server while nothing is asked of it. Server-sent events: a thousand streams
 at once (tests/fullstack/streams.py), the latency of a plain GET meanwhile
-and the memory each stream costs the process that holds it.
+and the memory each stream costs the process that holds it. Idle kept
+connections: what each costs the FastCGI server's resident memory.
+The second table: through each web server, the CPU time each process on the
+path spends on a request, from the same runs. The servers and their
+settings are in servers.py.
 Usage: bench.py TOOLS_DIR CHART_DATA NAME=GATEWAY [NAME=GATEWAY ...]
-The last gateway also serves FastCGI.
+The last gateway also serves FastCGI. BENCH_PARTS (comma-separated, of
+process,servers,streams,sse,post; all by default) runs only those parts.
 """
 import json
 import math
 import os
 import re
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+from servers import (APACHE_PORT, CADDY_PORT, GATEWAY_PATH, GIB, HAPROXY_PORT, LIGHTTPD_PORT,
+                     NGINX_PORT, TOP, UPSTREAM_PORT, cpu_seconds, lighttpd_upstream,
+                     resident_kib, start, start_apache, start_caddy, start_fastcgi,
+                     start_haproxy, start_lighttpd, start_nginx, start_sse_nginx, stop,
+                     wait_for_port)
+
 sys.path.insert(0, os.path.join(TOP, "tests", "fullstack"))
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+import fastcgi_client as fcgi  # noqa: E402
 import streams  # noqa: E402
 
 ROUNDS = 5
-GIB = 1 << 30
-UPSTREAM_PORT = 8011
-LIGHTTPD_PORT = 8080
-NGINX_PORT = 8081
+QUERY = "path=/small.json"
+NOOP = "CGI, no-op program (ceiling)"
+# Each server's own proxy with its upstream connections kept, and the
+# proxies a FastCGI row is compared with.
+KEPT_PROXY = {"nginx": "proxy_pass, keepalive 32", "Apache": "mod_proxy_http, reused connections",
+              "Caddy": "reverse_proxy", "HAProxy": "http-reuse always"}
+PROXIES = {"lighttpd": ["mod_proxy"], "nginx": ["proxy_pass", KEPT_PROXY["nginx"]],
+           "Apache": [KEPT_PROXY["Apache"]], "Caddy": [KEPT_PROXY["Caddy"]]}
+IDLE_KEPT = 1000
 WRK_SECONDS = 2
 HYPERFINE_RUNS = 100
 MEMORY_REQUESTS = (1000, 1000000)
@@ -47,56 +65,11 @@ def spread(values, unit, digits):
     return f"{med:.{digits}f} {unit} ({min(values):.{digits}f}-{max(values):.{digits}f})"
 
 
-def wait_for_port(port, limit=20.0):
-    deadline = time.monotonic() + limit
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.5).close()
-            return
-        except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
-
-
-def start(cmd, work, name):
-    """A server, its messages in work/NAME.log."""
-    with open(os.path.join(work, name + ".log"), "ab") as log:
-        return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-
-
-def stop(proc):
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
 
 def in_turn(names, round_no):
     """The names in the order for this round: each round starts one further."""
     k = round_no % len(names)
     return names[k:] + names[:k]
-
-
-def lighttpd_upstream(work):
-    """lighttpd serving fixed files on 127.0.0.1:8011, keep-alive allowed."""
-    www = os.path.join(work, "upstream")
-    os.makedirs(www)
-    with open(os.path.join(www, "small.json"), "w") as f:
-        f.write(json.dumps({"service": "bench", "items": list(range(40))}) + "\n")
-    for name, size in (("16m", 16 << 20), ("1g", GIB)):
-        with open(os.path.join(www, name), "wb") as f:
-            f.truncate(size)
-    conf = os.path.join(work, "upstream.conf")
-    with open(conf, "w") as f:
-        f.write(f'server.document-root = "{www}"\nserver.bind = "127.0.0.1"\n'
-                f'server.port = {UPSTREAM_PORT}\nserver.max-keep-alive-requests = 100000\n'
-                'server.max-keep-alive-idle = 60\n')
-    proc = start(["lighttpd", "-D", "-f", conf], work, "upstream")
-    wait_for_port(UPSTREAM_PORT)
-    return proc
 
 
 def per_request(tools, gateways, work):
@@ -145,105 +118,6 @@ def mount_per_request(gateway, work):
              f"{ratio:.2f}x path= request" if kind == "mount" else ""] for kind in envs]
 
 
-def start_fastcgi(gateway, work, name="fastcgi"):
-    sock = os.path.join(work, name + ".sock")
-    proc = start([gateway, "--fastcgi", "unix:" + sock], work, name)
-    for _ in range(200):
-        if os.path.exists(sock):
-            return proc, sock
-        time.sleep(0.05)
-    raise RuntimeError("the FastCGI server did not start")
-
-
-def start_lighttpd(tools, gateways, sock, work):
-    """lighttpd on LIGHTTPD_PORT: mod_proxy to the upstream, mod_fastcgi to
-    the FastCGI server, and the gateways and a no-op program as CGI programs,
-    streaming both ways as in deploy/. The FastCGI server is started here
-    rather than by bin-path, so that lighttpd and nginx share it."""
-    www = os.path.join(work, "www")
-    os.makedirs(www, exist_ok=True)
-    lines = [f'server.document-root = "{www}"',
-             'server.bind = "127.0.0.1"',
-             f'server.port = {LIGHTTPD_PORT}',
-             'server.max-keep-alive-requests = 1000000',
-             'server.modules += ( "mod_alias", "mod_cgi", "mod_proxy", "mod_fastcgi" )',
-             '$HTTP["url"] =^ "/proxy/" {',
-             f'  proxy.server = ( "" => (( "host" => "127.0.0.1", "port" => {UPSTREAM_PORT} )) )',
-             '  proxy.header = ( "map-urlpath" => ( "/proxy/" => "/" ) ) }',
-             '$HTTP["url"] == "/fastcgi" {',
-             '  server.stream-request-body = 2',
-             '  server.stream-response-body = 2',
-             f'  fastcgi.server = ( "" => (( "socket" => "{sock}",',
-             '                              "check-local" => "disable" )) ) }',
-             # The same server with the upstream mounted at /app.
-             '$HTTP["url"] =^ "/app/" {',
-             '  server.stream-request-body = 2',
-             '  server.stream-response-body = 2',
-             f'  fastcgi.server = ( "/app" => (( "socket" => "{sock}",',
-             '                                  "check-local" => "disable" )) ) }']
-    programs = [(name, path) for name, path in gateways] + [("noop", f"{tools}/bench_noop_cgi")]
-    for name, path in programs:
-        lines += [f'$HTTP["url"] == "/cgi-bin/{name}" {{',
-                  f'  alias.url = ( "/cgi-bin/{name}" => "{path}" )',
-                  '  cgi.assign = ( "" => "" )',
-                  '  server.stream-request-body = 2',
-                  '  server.stream-response-body = 2 }']
-    conf = os.path.join(work, "front.conf")
-    with open(conf, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    proc = start(["lighttpd", "-D", "-f", conf], work, "lighttpd")
-    wait_for_port(LIGHTTPD_PORT)
-    return proc
-
-
-def start_nginx(sock, work):
-    """nginx on NGINX_PORT, one worker process: fastcgi_pass to the FastCGI
-    server (a new connection per request, as lighttpd does, and kept
-    connections) and proxy_pass to the upstream."""
-    conf = os.path.join(work, "nginx.conf")
-    with open(conf, "w") as f:
-        f.write(f"""
-daemon off;
-master_process off;
-user root;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 4096; }}
-http {{
-    access_log off;
-    client_body_temp_path {work}/body;
-    fastcgi_temp_path {work}/fastcgi;
-    proxy_temp_path {work}/proxy;
-    keepalive_requests 1000000;
-    # Connections kept to the FastCGI server, as deploy/nginx-fastcgi.conf
-    # has them.
-    upstream kept {{
-        server unix:{sock};
-        keepalive 8;
-    }}
-    server {{
-        listen 127.0.0.1:{NGINX_PORT};
-        location = /fastcgi {{
-            include /etc/nginx/fastcgi_params;
-            fastcgi_buffering off;
-            fastcgi_request_buffering off;
-            fastcgi_pass unix:{sock};
-        }}
-        location = /fastcgi-kept {{
-            include /etc/nginx/fastcgi_params;
-            fastcgi_keep_conn on;
-            fastcgi_pass kept;
-        }}
-        location /proxy/ {{
-            proxy_pass http://127.0.0.1:{UPSTREAM_PORT}/;
-        }}
-    }}
-}}
-""")
-    proc = start(["nginx", "-c", conf, "-p", work], work, "nginx")
-    wait_for_port(NGINX_PORT)
-    return proc
-
 
 def latency_ms(text, percent):
     m = re.search(rf"^\s+{percent}%\s+([\d.]+)(us|ms|s)\s*$", text, re.M)
@@ -256,104 +130,150 @@ def wrk(url, connections, seconds):
                          capture_output=True, text=True, check=True).stdout
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     count = int(re.search(r"(\d+) requests in", out).group(1))
-    problems = []
+    problems = {}
     bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
     if bad:
-        problems.append(f"non-2xx {bad.group(1)}")
+        problems["non-2xx"] = int(bad.group(1))
     errors = re.search(r"Socket errors: (.*)", out)
-    if errors:
-        problems.append(f"socket errors: {errors.group(1)}")
+    for kind, n in re.findall(r"(\w+) (\d+)", errors.group(1) if errors else ""):
+        if int(n):
+            problems[f"socket {kind} errors"] = int(n)
     return rate, count, latency_ms(out, 50), latency_ms(out, 99), problems
 
 
-def resident_mib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1)) / 1024
+def problems_note(values):
+    """' (N what, ...)' summed over the runs, or ''."""
+    total = {}
+    for v in values:
+        for kind, n in v[4].items():
+            total[kind] = total.get(kind, 0) + n
+    return f" ({', '.join(f'{n} {kind}' for kind, n in total.items())})" if total else ""
 
 
-def through_servers(tools, gateways, work, chart):
-    """Requests per second and latency through lighttpd and nginx, and the
-    FastCGI server's resident memory after MEMORY_REQUESTS."""
+def through_servers(tools, gateways, upstream_pid, work, chart):
+    """Requests per second, latency and CPU time a request through each web
+    server, and the FastCGI server's resident memory after MEMORY_REQUESTS
+    and with idle kept connections."""
     fastcgi, sock = start_fastcgi(gateways[-1][1], work)
-    servers = [fastcgi]
+    procs = [fastcgi]
     try:
-        servers.append(start_lighttpd(tools, gateways, sock, work))
-        servers.append(start_nginx(sock, work))
-        rows = measure_servers(gateways, fastcgi.pid, chart)
+        web = {}
+        for name, starter in (("lighttpd", lambda: start_lighttpd(tools, gateways, sock, work)),
+                              ("nginx", lambda: start_nginx(sock, work)),
+                              ("Apache", lambda: start_apache(sock, work)),
+                              ("Caddy", lambda: start_caddy(sock, work)),
+                              ("HAProxy", lambda: start_haproxy(work))):
+            web[name] = starter()
+            procs.append(web[name])
+        pids = {"upstream": upstream_pid, "gateway": fastcgi.pid}
+        pids.update((name, proc.pid) for name, proc in web.items())
+        rows, cpu_rows = measure_servers(gateways, pids, chart)
         names = [f"FastCGI server, cgi_forward {gateways[-1][0]} build", "lighttpd", "nginx"]
-        return rows + idle_rows(dict(zip(names, (p.pid for p in servers))))
+        rows += idle_rows(dict(zip(names, (fastcgi.pid, web["lighttpd"].pid, web["nginx"].pid))))
     finally:
-        for proc in reversed(servers):
+        for proc in reversed(procs):
             stop(proc)
+    return rows + idle_kept_rows(gateways[-1][1], work), cpu_rows
 
 
-def measure_servers(gateways, fastcgi_pid, chart):
+def server_targets(gateways):
+    """(server, program, URL, connection counts) for each target; FAST and
+    CGI programs are the gateway, the rest each server's own proxy."""
     light = f"http://127.0.0.1:{LIGHTTPD_PORT}"
     ngx = f"http://127.0.0.1:{NGINX_PORT}"
-    query = "path=/small.json"
+    apache = f"http://127.0.0.1:{APACHE_PORT}"
+    caddy = f"http://127.0.0.1:{CADDY_PORT}"
     fast = f"FastCGI, cgi_forward {gateways[-1][0]} build"
-    noop = "CGI, no-op program (ceiling)"
-    # (server, program, url, connection counts)
+    deployed = f"{GATEWAY_PATH}?{QUERY}"
+    both = (8, 64)
     targets = [("upstream itself", "lighttpd, static file",
-                f"http://127.0.0.1:{UPSTREAM_PORT}/small.json", (8, 64)),
-               ("lighttpd", "mod_proxy", light + "/proxy/small.json", (8, 64)),
-               ("lighttpd", fast, f"{light}/fastcgi?{query}", (8, 64)),
+                f"http://127.0.0.1:{UPSTREAM_PORT}/small.json", both),
+               ("lighttpd", "mod_proxy", light + "/proxy/small.json", both),
+               ("lighttpd", fast, f"{light}/fastcgi?{QUERY}", both),
                ("lighttpd", fast + ", mount", f"{light}/app/small.json", (8,)),
-               ("nginx", "proxy_pass", ngx + "/proxy/small.json", (8, 64)),
-               ("nginx", fast, f"{ngx}/fastcgi?{query}", (8, 64)),
-               ("nginx", fast + ", kept connections", f"{ngx}/fastcgi-kept?{query}", (8, 64))]
-    targets += [("lighttpd", f"CGI, cgi_forward {name} build", f"{light}/cgi-bin/{name}?{query}",
+               ("nginx", "proxy_pass", ngx + "/proxy/small.json", both),
+               ("nginx", KEPT_PROXY["nginx"], ngx + "/proxy-kept/small.json", both),
+               ("nginx", fast, f"{ngx}/fastcgi?{QUERY}", both),
+               ("nginx", fast + ", kept connections", ngx + deployed, both),
+               ("Apache", KEPT_PROXY["Apache"], apache + "/proxy/small.json", both),
+               ("Apache", fast, apache + deployed, both),
+               ("Caddy", KEPT_PROXY["Caddy"], caddy + "/proxy/small.json", both),
+               ("Caddy", fast, caddy + deployed, both),
+               ("HAProxy", KEPT_PROXY["HAProxy"],
+                f"http://127.0.0.1:{HAPROXY_PORT}/small.json", both)]
+    targets += [("lighttpd", f"CGI, cgi_forward {name} build", f"{light}/cgi-bin/{name}?{QUERY}",
                  (8,)) for name, _ in gateways]
-    targets += [("lighttpd", noop, light + "/cgi-bin/noop", (8,))]
+    targets += [("lighttpd", NOOP, light + "/cgi-bin/noop", (8,))]
+    return fast, targets
+
+
+def on_path(server, program, pids):
+    """The processes a request passes through: {role: pid}."""
+    path = {"upstream": pids["upstream"]}
+    if server != "upstream itself":
+        path["web server"] = pids[server]
+    if program.startswith("FastCGI"):
+        path["gateway"] = pids["gateway"]
+    return path
+
+
+def measured_wrk(url, connections, path):
+    """wrk's figures, and the CPU time of each process on the path
+    (utime + stime, all threads and worker processes) over the run, in µs a
+    request."""
+    before = {role: cpu_seconds(pid) for role, pid in path.items()}
+    result = wrk(url, connections, WRK_SECONDS)
+    spent = {role: (cpu_seconds(pid) - before[role]) * 1e6 / max(result[1], 1)
+             for role, pid in path.items()}
+    return result + (spent,)
+
+
+def warm_up(runs):
+    """A second of each target at its most connections, unmeasured, so that
+    no measured run pays for a server's start (threads, pools)."""
+    most = {}
+    for _, _, url, c in runs:
+        most[url] = max(c, most.get(url, 0))
+    for url, c in most.items():
+        wrk(url, c, 1)
+
+
+def measure_servers(gateways, pids, chart):
+    fast, targets = server_targets(gateways)
     runs = [(server, program, url, c) for c in (8, 64)
             for server, program, url, counts in targets if c in counts]
+    light = f"http://127.0.0.1:{LIGHTTPD_PORT}"
 
     # The first 1,000 requests through the FastCGI server, 16 at a time so
     # that every worker serves some.
     subprocess.run(["curl", "-s", "-Z", "--parallel-max", "16",
-                    f"{light}/fastcgi?{query}&n=[1-{MEMORY_REQUESTS[0]}]"],
+                    f"{light}/fastcgi?{QUERY}&n=[1-{MEMORY_REQUESTS[0]}]"],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     served = MEMORY_REQUESTS[0]
-    memory = [resident_mib(fastcgi_pid)]
+    memory = [resident_kib(pids["gateway"]) / 1024]
     results = {(server, program, c): [] for server, program, _, c in runs}
+    warm_up(runs)
     for r in range(ROUNDS):
         for server, program, url, c in in_turn(runs, r):
-            result = wrk(url, c, WRK_SECONDS)
+            result = measured_wrk(url, c, on_path(server, program, pids))
             results[(server, program, c)].append(result)
             if program.startswith(fast):
                 served += result[1]
     rates = {key: statistics.median(v[0] for v in values) for key, values in results.items()}
     # After the rate runs, at up to 64 connections: what a busy server holds.
-    memory.append(resident_mib(fastcgi_pid))
+    memory.append(resident_kib(pids["gateway"]) / 1024)
     busy = served
     # The rest of the million over kept connections, the faster way.
     rate = rates[("lighttpd", fast, 64)]
     while served < MEMORY_REQUESTS[1]:
         seconds = math.ceil((MEMORY_REQUESTS[1] - served) / rate * 1.05)
-        rate, count = wrk(f"{ngx}/fastcgi-kept?{query}", 16, min(seconds, 60))[:2]
+        rate, count = wrk(f"http://127.0.0.1:{NGINX_PORT}{GATEWAY_PATH}?{QUERY}", 16,
+                          min(seconds, 60))[:2]
         served += count
-    memory.append(resident_mib(fastcgi_pid))
+    memory.append(resident_kib(pids["gateway"]) / 1024)
 
-    rows = []
+    rows = [rate_row(key, values, rates, fast, gateways) for key, values in results.items()]
     for (server, program, c), values in results.items():
-        rate = rates[(server, program, c)]
-        ratio = []
-        if program.startswith("CGI"):
-            ratio.append(f"{rate / rates[(server, noop, c)]:.2f}x no-op CGI")
-        elif program == fast + ", mount":
-            ratio.append(f"{rate / rates[(server, fast, c)]:.2f}x path= request")
-        elif server != "upstream itself":
-            proxy = "mod_proxy" if server == "lighttpd" else "proxy_pass"
-            ratio.append(f"{rate / rates[(server, proxy, c)]:.2f}x {proxy}")
-        if program == fast and server == "lighttpd" and c == 8:
-            ratio += [f"{rate / rates[(server, f'CGI, cgi_forward {name} build', c)]:.1f}x "
-                      f"{name} CGI" for name, _ in gateways]
-        problems = sorted({p for v in values for p in v[4]})
-        rows.append([f"{server}, {c} connections", program,
-                     spread([v[0] for v in values], "req/s", 0)
-                     + (f" ({', '.join(problems)})" if problems else ""),
-                     f"{statistics.median(v[2] for v in values):.2f} / "
-                     f"{statistics.median(v[3] for v in values):.2f} ms", "", ", ".join(ratio)])
         short = re.sub(r"cgi_forward | build| program \(ceiling\)", "", program)
         chart.append((f"{server}: {short}", c, [v[0] for v in values]))
     rows.append(["FastCGI server, resident memory", f"after {MEMORY_REQUESTS[0]:,} requests",
@@ -364,7 +284,85 @@ def measure_servers(gateways, fastcgi_pid, chart):
                  f"{memory[2]:.1f} MiB", "", "",
                  f"{memory[2] / memory[1]:.2f}x after {busy:,}, "
                  f"{memory[2] / memory[0]:.2f}x after {MEMORY_REQUESTS[0]:,}"])
-    return rows
+    cpu_rows = [cpu_row(key, values) for key, values in results.items()
+                if not key[1].startswith("CGI")]
+    return rows, cpu_rows
+
+
+def rate_row(key, values, rates, fast, gateways):
+    server, program, c = key
+    rate = rates[key]
+    ratio = []
+    if program.startswith("CGI"):
+        ratio.append(f"{rate / rates[(server, NOOP, c)]:.2f}x no-op CGI")
+    elif program == fast + ", mount":
+        ratio.append(f"{rate / rates[(server, fast, c)]:.2f}x path= request")
+    elif program.startswith(fast):
+        ratio += [f"{rate / rates[(server, proxy, c)]:.2f}x {proxy}"
+                  for proxy in PROXIES[server]]
+    elif server not in ("upstream itself", "HAProxy"):
+        ratio.append(f"{rate / rates[('HAProxy', KEPT_PROXY['HAProxy'], c)]:.2f}x HAProxy")
+    if program == fast and server == "lighttpd" and c == 8:
+        ratio += [f"{rate / rates[(server, f'CGI, cgi_forward {name} build', c)]:.1f}x "
+                  f"{name} CGI" for name, _ in gateways]
+    return [f"{server}, {c} connections", program,
+            spread([v[0] for v in values], "req/s", 0) + problems_note(values),
+            f"{statistics.median(v[2] for v in values):.2f} / "
+            f"{statistics.median(v[3] for v in values):.2f} ms", "", ", ".join(ratio)]
+
+
+def cpu_row(key, values):
+    """µs of CPU a request in each process on the path, and their sum."""
+    server, program, c = key
+    cells = []
+    for role in ("web server", "gateway", "upstream"):
+        spent = [v[5][role] for v in values if role in v[5]]
+        cells.append(spread(spent, "µs", 0) if spent else "")
+    total = statistics.median(sum(v[5].values()) for v in values)
+    return [f"{server}, {c} connections", program] + cells + [f"{total:.0f} µs"]
+
+
+def idle_kept_rows(gateway, work):
+    """What idle kept connections cost the FastCGI server: its resident
+    memory with IDLE_KEPT connections open after a request each, against
+    the same server with none, taken in turn."""
+    fastcgi, sock = start_fastcgi(gateway, work, "kept-fastcgi")
+    params = streams.cgi_params(QUERY)
+    per_connection = []
+    try:
+        # Warm: the requests' own allocations are made once before the baseline.
+        hold_kept(sock, params, IDLE_KEPT)
+        for _ in range(ROUNDS):
+            time.sleep(0.5)
+            none = resident_kib(fastcgi.pid)
+            held = hold_kept(sock, params, IDLE_KEPT, keep_open=True)
+            kept = resident_kib(fastcgi.pid)
+            for conn in held:
+                conn.close()
+            per_connection.append((kept - none) / IDLE_KEPT)
+    finally:
+        stop(fastcgi)
+    return [["FastCGI server, idle kept connections",
+             f"{IDLE_KEPT:,} held open after a request each, against none",
+             spread(per_connection, "KiB a connection", 1), "", "", ""]]
+
+
+def hold_kept(sock, params, count, keep_open=False):
+    """count connections that each asked one request with FCGI_KEEP_CONN
+    and got its whole answer; closed again unless keep_open."""
+    held = []
+    for _ in range(count):
+        conn = fcgi.Connection(sock, 10)
+        conn.send(fcgi.request(params, keep=True))
+        out = conn.response()[0]
+        if not out.startswith(b"Status: 200"):
+            raise RuntimeError(f"the FastCGI server answered {out[:40]!r}")
+        held.append(conn)
+    if not keep_open:
+        for conn in held:
+            conn.close()
+        held = []
+    return held
 
 
 def activity(pid):
@@ -406,48 +404,6 @@ class ProxyTarget(streams.HTTPTarget):
         return b"GET /proxy%s?%s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" % (
             path[len("path="):].encode(), rest.encode())
 
-
-def start_sse_nginx(sock, work):
-    """nginx on NGINX_PORT for event streams: to the FastCGI server as
-    deploy/nginx-fastcgi.conf has it, and proxy_pass without buffering."""
-    conf = os.path.join(work, "sse-nginx.conf")
-    with open(conf, "w") as f:
-        f.write(f"""
-daemon off;
-master_process off;
-user root;
-worker_rlimit_nofile 8192;
-pid {work}/sse-nginx.pid;
-error_log {work}/sse-nginx-error.log;
-events {{ worker_connections 4096; }}
-http {{
-    access_log off;
-    client_body_temp_path {work}/body;
-    fastcgi_temp_path {work}/fastcgi;
-    proxy_temp_path {work}/proxy;
-    upstream gateway {{
-        server unix:{sock};
-        keepalive 8;
-    }}
-    server {{
-        listen 127.0.0.1:{NGINX_PORT} backlog=4096;
-        location = /fastcgi {{
-            include /etc/nginx/fastcgi_params;
-            fastcgi_pass gateway;
-            fastcgi_keep_conn on;
-            fastcgi_buffering off;
-            fastcgi_request_buffering off;
-        }}
-        location /proxy/ {{
-            proxy_pass http://127.0.0.1:{UPSTREAM_PORT}/;
-            proxy_buffering off;
-        }}
-    }}
-}}
-""")
-    proc = start(["nginx", "-c", conf, "-p", work], work, "sse-nginx")
-    wait_for_port(NGINX_PORT)
-    return proc
 
 
 def sse_streams(gateways, work):
@@ -587,18 +543,25 @@ def main():
     chart_data = os.path.abspath(sys.argv[2])
     gateways = [tuple(arg.split("=", 1)) for arg in sys.argv[3:]]
     gateways = [(name, os.path.abspath(path)) for name, path in gateways]
-    rows, chart = [], []
+    parts = os.environ.get("BENCH_PARTS", "process,servers,streams,sse,post").split(",")
+    rows, cpu_rows, chart = [], [], []
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         upstream = lighttpd_upstream(work)
         try:
-            rows += per_request(tools, gateways, work)
-            rows += through_servers(tools, gateways, work, chart)
-            rows += streaming(tools, gateways, work)
+            if "process" in parts:
+                rows += per_request(tools, gateways, work)
+            if "servers" in parts:
+                more, cpu_rows = through_servers(tools, gateways, upstream.pid, work, chart)
+                rows += more
+            if "streams" in parts:
+                rows += streaming(tools, gateways, work)
         finally:
             stop(upstream)
-        rows += sse_streams(gateways, work)
-        rows += streaming_post(tools, gateways, work)
+        if "sse" in parts:
+            rows += sse_streams(gateways, work)
+        if "post" in parts:
+            rows += streaming_post(tools, gateways, work)
     write_chart_data(chart_data, chart)
     print(f"Each figure: median (minimum-maximum) of {ROUNDS} runs, programs in turn;"
           " resident memory: one reading.")
@@ -606,6 +569,14 @@ def main():
     print("|---|---|---|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
+    if cpu_rows:
+        print("\nCPU time a request, from the rate runs above: each process's user and"
+              " system time over a run (all threads and worker processes) divided by the"
+              " requests it served; median (minimum-maximum) of the runs.")
+        print("| through | program | web server | gateway | upstream | all |")
+        print("|---|---|---|---|---|---|")
+        for row in cpu_rows:
+            print("| " + " | ".join(row) + " |")
 
 
 if __name__ == "__main__":
