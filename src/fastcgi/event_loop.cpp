@@ -131,7 +131,6 @@ void start_request(event_loop &loop, connection &c) {
     curl_easy_setopt(h, CURLOPT_PRIVATE, static_cast<void *>(&c));
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, on_curl_close);
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, static_cast<void *>(&loop.io));
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     if (curl_multi_add_handle(loop.io.multi, h) != CURLM_OK) {
         r.x.handle.reset();
         end_transfer(r.x, CURLE_FAILED_INIT);

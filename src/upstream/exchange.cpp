@@ -98,6 +98,10 @@ void prepare_transfer(exchange &x) noexcept {
     const bool proxy = request.style == request_style::proxy;
     const bool upload = request.body.extent != body_extent::none;
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+    // No SIGALRM around name lookups: the upstream is an address, and a
+    // thread's or a CGI process's signals are not libcurl's (six system
+    // calls a request saved).
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, request.headers.get());
     if (proxy)
         set_proxy_method(h, request.method, upload);
