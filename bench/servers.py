@@ -97,11 +97,11 @@ def lighttpd_upstream(work):
     return serve(["lighttpd", "-D", "-f", conf], work, "upstream", UPSTREAM_PORT)
 
 
-def start_fastcgi(gateway, work, name="fastcgi"):
+def start_fastcgi(gateway, work, name="fastcgi", args=()):
     """The FastCGI server on a socket every web server may use (Apache's
     workers run as www-data)."""
     sock = os.path.join(work, name + ".sock")
-    proc = start([gateway, "--fastcgi", "unix:" + sock], work, name)
+    proc = start([gateway, "--fastcgi", "unix:" + sock, *args], work, name)
     for _ in range(200):
         if os.path.exists(sock):
             os.chmod(sock, 0o666)
