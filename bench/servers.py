@@ -148,6 +148,32 @@ def start_lighttpd(tools, gateways, sock, work):
     return serve(["lighttpd", "-D", "-f", conf], work, "lighttpd", LIGHTTPD_PORT)
 
 
+def nginx_head(work, name, main_extra=""):
+    """The start of an nginx configuration for one worker in the
+    foreground, its files in work, up to inside its http block."""
+    return f"""
+daemon off;
+master_process off;
+user root;
+{main_extra}pid {work}/{name}.pid;
+error_log {work}/{name}-error.log;
+events {{ worker_connections 4096; }}
+http {{
+    access_log off;
+    client_body_temp_path {work}/body;
+    fastcgi_temp_path {work}/fastcgi;
+    proxy_temp_path {work}/proxy;
+"""
+
+
+# nginx's proxy to the upstream with kept connections.
+KEPT_HTTP = f"""upstream kept-http {{
+        server 127.0.0.1:{UPSTREAM_PORT};
+        keepalive 32;
+        keepalive_requests 1000000;
+    }}"""
+
+
 def nginx_deploy_parts(sock):
     """deploy/nginx-fastcgi.conf's http part and server part."""
     text = deploy_text("nginx-fastcgi.conf", [(DEPLOY_SOCKET, sock)])
@@ -166,25 +192,10 @@ def start_nginx(sock, work):
     link = os.path.join(work, "fastcgi_params")
     if not os.path.exists(link):
         os.symlink("/etc/nginx/fastcgi_params", link)
-    conf = write(os.path.join(work, "nginx.conf"), f"""
-daemon off;
-master_process off;
-user root;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 4096; }}
-http {{
-    access_log off;
-    client_body_temp_path {work}/body;
-    fastcgi_temp_path {work}/fastcgi;
-    proxy_temp_path {work}/proxy;
+    conf = write(os.path.join(work, "nginx.conf"), nginx_head(work, "nginx") + f"""
     keepalive_requests 1000000;
     {http_part}
-    upstream kept-http {{
-        server 127.0.0.1:{UPSTREAM_PORT};
-        keepalive 32;
-        keepalive_requests 1000000;
-    }}
+    {KEPT_HTTP}
     server {{
         listen 127.0.0.1:{NGINX_PORT};
         location = /fastcgi {{
@@ -292,19 +303,8 @@ backend upstream
 def start_sse_nginx(sock, work):
     """nginx on NGINX_PORT for event streams: to the FastCGI server as
     deploy/nginx-fastcgi.conf has it, and proxy_pass without buffering."""
-    conf = write(os.path.join(work, "sse-nginx.conf"), f"""
-daemon off;
-master_process off;
-user root;
-worker_rlimit_nofile 8192;
-pid {work}/sse-nginx.pid;
-error_log {work}/sse-nginx-error.log;
-events {{ worker_connections 4096; }}
-http {{
-    access_log off;
-    client_body_temp_path {work}/body;
-    fastcgi_temp_path {work}/fastcgi;
-    proxy_temp_path {work}/proxy;
+    conf = write(os.path.join(work, "sse-nginx.conf"),
+                 nginx_head(work, "sse-nginx", "worker_rlimit_nofile 8192;\n") + f"""
     upstream gateway {{
         server unix:{sock};
         keepalive 32;

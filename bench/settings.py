@@ -21,9 +21,9 @@ import sys
 import tempfile
 
 import bench
-from servers import (APACHE_PORT, CADDY_PORT, DEPLOY_SOCKET, NGINX_PORT, deploy_text,
-                     lighttpd_upstream, nginx_deploy_parts, serve, start_apache, start_caddy,
-                     start_fastcgi, stop, write)
+from servers import (APACHE_PORT, CADDY_PORT, DEPLOY_SOCKET, KEPT_HTTP, NGINX_PORT,
+                     deploy_text, lighttpd_upstream, nginx_deploy_parts, nginx_head, serve,
+                     start_apache, start_caddy, start_fastcgi, stop, write)
 
 NGINX_VARIANTS = {"keepalive 8": "keepalive 8;",
                   "keepalive 32": "keepalive 32;",
@@ -49,25 +49,10 @@ def nginx_settings(sock, work):
     link = os.path.join(work, "fastcgi_params")
     if not os.path.exists(link):
         os.symlink("/etc/nginx/fastcgi_params", link)
-    conf = write(os.path.join(work, "nginx.conf"), f"""
-daemon off;
-master_process off;
-user root;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 4096; }}
-http {{
-    access_log off;
-    client_body_temp_path {work}/body;
-    fastcgi_temp_path {work}/fastcgi;
-    proxy_temp_path {work}/proxy;
+    conf = write(os.path.join(work, "nginx.conf"), nginx_head(work, "nginx") + f"""
     keepalive_requests 1000000;
     {chr(10).join(upstreams)}
-    upstream kept-http {{
-        server 127.0.0.1:{bench.UPSTREAM_PORT};
-        keepalive 32;
-        keepalive_requests 1000000;
-    }}
+    {KEPT_HTTP}
     server {{
         listen 127.0.0.1:{NGINX_PORT};
         {chr(10).join(locations)}
