@@ -91,7 +91,8 @@ class HTTPTarget:
             reply = b""
             while part := s.recv(1 << 16):
                 reply += part
-        return reply.startswith(b"HTTP/1.1 200")
+        # lighttpd answers an HTTP/1.0 request in HTTP/1.0, nginx in 1.1.
+        return re.match(rb"HTTP/1\.[01] 200 ", reply) is not None
 
 
 class UpstreamTarget(HTTPTarget):
