@@ -58,7 +58,7 @@ int accepted_status(std::string_view line) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0) return 0;
     relay_state state;
-    state.form = data[0] & 1 ? response_form::document : response_form::passthrough;
+    state.rules.form = data[0] & 1 ? response_form::document : response_form::passthrough;
     std::string body_in, body_out, heads;
     std::size_t zeros_in = 0;
     bool body_seen = false;
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool written_before = body_seen || !heads.empty();
     const std::string_view rest = plan_finish(state);
     if (body_seen) check(rest.empty());
-    const bool no_answer = state.form == response_form::document
+    const bool no_answer = state.rules.form == response_form::document
                                ? rest.empty() || rest == "Status: 502 Bad Gateway\r\n\r\n"
                                : rest.empty();
     check((failed == transfer_end::cut) == (written_before || !no_answer));
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(body_in == body_out);
     check(!has_line_starting(heads, "transfer-encoding:", true));
     check(static_cast<std::size_t>(std::count(heads.begin(), heads.end(), '\0')) <= zeros_in);
-    if (state.form == response_form::document) {
+    if (state.rules.form == response_form::document) {
         check(!has_line_starting(heads, "HTTP/", false));
         check(!has_line_starting(heads, "connection:", true));
         check(!has_line_starting(heads, "keep-alive:", true));

@@ -20,7 +20,7 @@ bool make_room(event_loop &loop) {
     log_event(*loop.setup->log, log_kind::connection_cap);
     for (const std::unique_ptr<connection> &c : loop.connections)
         if (idle_kept(*c)) {
-            close_connection(loop, *c, fastcgi::close_reason::room_at_cap);
+            close_connection(loop, *c, close_reason::room_at_cap);
             return true;
         }
     return false;
@@ -74,8 +74,8 @@ void accept_connections(event_loop &loop) {
 }
 
 bool in_flight(const connection &c) {
-    return c.request.x.handle || c.codec.phase == fastcgi::request_phase::body ||
-           c.codec.phase == fastcgi::request_phase::input_done || pending(c) > 0;
+    return c.request.x.handle || c.codec.phase == request_phase::body ||
+           c.codec.phase == request_phase::input_done || pending(c) > 0;
 }
 
 void begin_stop(event_loop &loop) {
@@ -88,7 +88,7 @@ void begin_stop(event_loop &loop) {
         all.push_back(c.get());
     for (connection *c : all) {
         if (!in_flight(*c))
-            close_connection(loop, *c, fastcgi::close_reason::stopping);
+            close_connection(loop, *c, close_reason::stopping);
         else
             c->codec.keep_connection = false; // closed once its request has ended
     }
@@ -111,7 +111,7 @@ void run_timers(event_loop &loop) {
         if (c.watched)
             close_connection(loop, c, c.deadline_reason);
         else if (!set_interest(loop, c))
-            close_connection(loop, c, fastcgi::close_reason::unwatchable);
+            close_connection(loop, c, close_reason::unwatchable);
         else
             set_deadline(loop, c);
     }

@@ -16,7 +16,7 @@ namespace {
 // (and the header lines made from them), body read ahead and output.
 std::size_t holding(const connection &c) {
     if (c.fd < 0) return 0;
-    const fastcgi::connection_state &codec = c.codec;
+    const connection_state &codec = c.codec;
     return codec.input.capacity() + codec.params.capacity() + codec.environment.capacity() +
            codec.replies.capacity() + c.out.capacity() + c.request.body_ahead.capacity() +
            c.request.plan_bytes;
@@ -24,11 +24,11 @@ std::size_t holding(const connection &c) {
 
 // How much may be read from the connection now, up to wanted.
 std::size_t read_allowance(const event_loop &loop, const connection &c, std::size_t wanted) {
-    return fastcgi::read_allowance(c.codec.phase, c.charged, held_by_all(loop), wanted);
+    return read_allowance(c.codec.phase, c.charged, held_by_all(loop), wanted);
 }
 
 // The connection as its policy sees it.
-fastcgi::connection_view view_of(const connection &c, bool budget_room = true) {
+connection_view view_of(const connection &c, bool budget_room = true) {
     return {c.link,
             c.codec.phase,
             c.holding,
@@ -50,7 +50,7 @@ void write_output(event_loop &loop, connection &c) {
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             break;
         } else {
-            move_link(c, fastcgi::link_event::gone);
+            move_link(c, link_event::gone);
         }
     }
     if (pending(c) == 0) {
@@ -69,10 +69,8 @@ void settle(event_loop &loop, connection &c) {
     for (int pass = 0; pass < 2; ++pass) {
         if (c.fd < 0) return;
         write_output(loop, c);
-        if (broken(c) ||
-            (c.link == fastcgi::link_state::closing && pending(c) == 0 && !c.request.x.handle))
-            return close_connection(
-                loop, c, broken(c) ? fastcgi::close_reason::gone : fastcgi::close_reason::done);
+        if (broken(c) || (c.link == link_state::closing && pending(c) == 0 && !c.request.x.handle))
+            return close_connection(loop, c, broken(c) ? close_reason::gone : close_reason::done);
         resume_download(c.request.x);
         // Records already read: a request held until this one ended, or
         // body that waited for room.
@@ -83,8 +81,7 @@ void settle(event_loop &loop, connection &c) {
     if (idle_kept(c) && !loop.listener_armed && !loop.stopping && !loop.accept_retry_set)
         arm_listener(loop, true);
     recharge(loop, c);
-    if (!set_interest(loop, c))
-        return close_connection(loop, c, fastcgi::close_reason::unwatchable);
+    if (!set_interest(loop, c)) return close_connection(loop, c, close_reason::unwatchable);
     set_deadline(loop, c);
     const bool paused = may_take_input(c) && read_allowance(loop, c, 1) == 0;
     if (paused != c.budget_paused) {
@@ -102,12 +99,12 @@ void mark_dirty(event_loop &loop, connection &c) {
     loop.dirty.push_back(&c);
 }
 
-void move_link(connection &c, fastcgi::link_event e) {
-    c.link = fastcgi::next_link(c.link, e);
+void move_link(connection &c, link_event e) {
+    c.link = next_link(c.link, e);
 }
 
 bool broken(const connection &c) {
-    return c.link == fastcgi::link_state::broken;
+    return c.link == link_state::broken;
 }
 
 std::size_t pending(const connection &c) {
@@ -128,12 +125,12 @@ std::size_t held_by_all(const event_loop &loop) {
 }
 
 bool idle_kept(const connection &c) {
-    return c.link == fastcgi::link_state::kept_idle && !c.request.x.handle && pending(c) == 0 &&
-           c.codec.input.size() == c.codec.parsed && c.codec.phase == fastcgi::request_phase::idle;
+    return c.link == link_state::kept_idle && !c.request.x.handle && pending(c) == 0 &&
+           c.codec.input.size() == c.codec.parsed && c.codec.phase == request_phase::idle;
 }
 
 bool may_take_input(const connection &c) {
-    return fastcgi::may_take_input(view_of(c));
+    return may_take_input(view_of(c));
 }
 
 bool read_records(event_loop &loop, connection &c, int &reads) {
@@ -144,7 +141,7 @@ bool read_records(event_loop &loop, connection &c, int &reads) {
     const ssize_t n = read(c.fd, buffer, room);
     if (n > 0) {
         c.last_input = loop.io.now;
-        fastcgi::take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
+        take_input(c.codec, {buffer, static_cast<std::size_t>(n)});
         recharge(loop, c);
         // A short read took all there was: what comes later, epoll reports,
         // so no read is spent on EAGAIN.
@@ -152,32 +149,32 @@ bool read_records(event_loop &loop, connection &c, int &reads) {
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        fastcgi::release_spent(c.codec); // it waits: what was taken goes
+        release_spent(c.codec); // it waits: what was taken goes
         return false;
     }
-    move_link(c, fastcgi::link_event::gone); // closed by the web server, or failed
+    move_link(c, link_event::gone); // closed by the web server, or failed
     return false;
 }
 
-void drain(connection &c, const fastcgi::record &r) {
-    if (r.type != fastcgi::record_type::stdin_stream || r.request_id != c.drain_id) return;
+void drain(connection &c, const record &r) {
+    if (r.type != record_type::stdin_stream || r.request_id != c.drain_id) return;
     if (r.content.empty() || r.content.size() >= c.drain_left)
-        move_link(c, fastcgi::link_event::drained);
+        move_link(c, link_event::drained);
     else
         c.drain_left -= r.content.size();
 }
 
 void set_deadline(event_loop &loop, connection &c) {
-    if (c.link == fastcgi::link_state::kept_idle &&
-        (c.codec.phase != fastcgi::request_phase::idle || c.codec.input.size() > c.codec.parsed)) {
-        move_link(c, fastcgi::link_event::next_began);
+    if (c.link == link_state::kept_idle &&
+        (c.codec.phase != request_phase::idle || c.codec.input.size() > c.codec.parsed)) {
+        move_link(c, link_event::next_began);
         c.phase_start = loop.io.now;
     }
-    const fastcgi::deadline_rule rule = fastcgi::deadline_of(view_of(c));
-    const bool has = rule.from != fastcgi::deadline_from::none;
-    const time_point from = rule.from == fastcgi::deadline_from::last_progress ? c.last_progress
-                            : rule.from == fastcgi::deadline_from::last_input  ? c.last_input
-                                                                               : c.phase_start;
+    const deadline_rule rule = deadline_of(view_of(c));
+    const bool has = rule.from != deadline_from::none;
+    const time_point from = rule.from == deadline_from::last_progress ? c.last_progress
+                            : rule.from == deadline_from::last_input  ? c.last_input
+                                                                      : c.phase_start;
     const time_point at = from + rule.after;
     c.deadline_reason = rule.reason;
     if (c.has_deadline && has && c.deadline->first == at) return;
@@ -188,11 +185,11 @@ void set_deadline(event_loop &loop, connection &c) {
 
 // Returns false when the connection cannot be watched.
 bool set_interest(event_loop &loop, connection &c) {
-    const fastcgi::connection_view v = view_of(c, read_allowance(loop, c, 1) > 0);
-    if (!c.watched && fastcgi::awaits_upstream(v) &&
+    const connection_view v = view_of(c, read_allowance(loop, c, 1) > 0);
+    if (!c.watched && awaits_upstream(v) &&
         loop.io.now < c.phase_start + fastcgi_limits::watch_delay)
         return true;
-    const std::uint32_t want = fastcgi::epoll_interest(v);
+    const std::uint32_t want = epoll_interest(v);
     if (c.watched && want == c.interest) return true;
     epoll_event e{want, {}};
     e.data.ptr = &c;
@@ -218,9 +215,9 @@ void settle_dirty(event_loop &loop) {
     loop.dirty.clear();
 }
 
-void close_connection(event_loop &loop, connection &c, fastcgi::close_reason reason) {
+void close_connection(event_loop &loop, connection &c, close_reason reason) {
     if (c.fd < 0) return;
-    if (const auto kind = fastcgi::logged_as(reason)) log_event(*loop.setup->log, *kind);
+    if (const auto kind = logged_as(reason)) log_event(*loop.setup->log, *kind);
     cut_transfer(loop, c);
     close(c.fd); // which also takes it out of the epoll set: it is not shared
     c.fd = -1;
@@ -253,7 +250,7 @@ void on_connection_event(event_loop &loop, connection &c, std::uint32_t events) 
     if (c.fd < 0) return;
     // Hung up with nothing left to read: the web server is gone.
     if ((events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLRDHUP) && !(events & EPOLLIN)))
-        move_link(c, fastcgi::link_event::gone);
+        move_link(c, link_event::gone);
     mark_dirty(loop, c);
 }
 

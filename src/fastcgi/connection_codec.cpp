@@ -13,7 +13,8 @@ constexpr std::string_view max_reqs_name = "FCGI_MAX_REQS";
 constexpr std::string_view mpxs_conns_name = "FCGI_MPXS_CONNS";
 
 void remember_ended(connection_state &st, std::uint16_t id) {
-    std::copy_backward(std::begin(st.ended_early), std::end(st.ended_early) - 1, std::end(st.ended_early));
+    std::copy_backward(std::begin(st.ended_early), std::end(st.ended_early) - 1,
+                       std::end(st.ended_early));
     st.ended_early[0] = id;
 }
 

@@ -25,8 +25,8 @@ bool write_records(void *target, std::string_view first, std::string_view second
     auto &c = *static_cast<connection *>(target);
     if (broken(c)) return false;
     if (pending(c) == 0) c.last_progress = c.loop->io.now;
-    fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, first);
-    fastcgi::append_stream(c.out, fastcgi::record_type::stdout_stream, c.codec.request_id, second);
+    append_stream(c.out, record_type::stdout_stream, c.codec.request_id, first);
+    append_stream(c.out, record_type::stdout_stream, c.codec.request_id, second);
     mark_dirty(*c.loop, c);
     return true;
 }
@@ -69,19 +69,18 @@ void give_back_handle(event_loop &loop, easy_handle h, bool reusable) {
 
 // Drops what the request held once its END_REQUEST is on its way.
 void end_request(connection &c, int exit_status) {
-    const bool drains =
-        !c.codec.keep_connection && c.codec.phase != fastcgi::request_phase::input_done;
+    const bool drains = !c.codec.keep_connection && c.codec.phase != request_phase::input_done;
     if (drains) {
         c.drain_id = c.codec.request_id;
         c.drain_left = fastcgi_limits::drain_budget;
     }
-    fastcgi::end_current_request(c.codec, fastcgi::application_status(exit_status));
+    end_current_request(c.codec, application_status(exit_status));
     c.out.append(c.codec.replies);
     c.codec.replies.clear();
     c.request = {}; // its transfer has ended already
-    move_link(c, c.codec.keep_connection ? fastcgi::link_event::ended_kept
-                 : drains                ? fastcgi::link_event::ended_draining
-                                         : fastcgi::link_event::ended_closing);
+    move_link(c, c.codec.keep_connection ? link_event::ended_kept
+                 : drains                ? link_event::ended_draining
+                                         : link_event::ended_closing);
     c.holding = false;
     c.phase_start = c.loop->io.now;
 }
@@ -118,7 +117,7 @@ void start_request(event_loop &loop, connection &c) {
     const bool transfer = open_exchange(
         r.x, plan_request(read_cgi_vars(envp.data()), way_in::fastcgi, loop.decoder.get()), io);
     // The plan holds what the transfer needs: the environment goes.
-    fastcgi::release_spent(c.codec);
+    release_spent(c.codec);
     r.plan_bytes = plan_size(r.x.plan);
     if (!transfer) return finish_request(c);
     r.x.handle = take_handle(loop);
@@ -146,13 +145,11 @@ void finish_transfer(event_loop &loop, connection &c, CURLcode result) {
     // After a 417 to its Expect, libcurl never sends Expect again on that
     // handle, and curl_easy_reset keeps it so: such a handle is not reused.
     give_back_handle(loop, std::move(x.handle), !x.relay.state.replaceable_seen);
-    x.handle.reset();
     mark_dirty(loop, c);
     // A cut answer gets no FCGI_END_REQUEST: the connection closes once what
     // came is written, so that the web server ends the client's response as
     // cut too (no last chunk, or short of its length) instead of complete.
-    if (end_transfer(x, result) == transfer_end::cut)
-        return move_link(c, fastcgi::link_event::answer_cut);
+    if (end_transfer(x, result) == transfer_end::cut) return move_link(c, link_event::answer_cut);
     finish_request(c);
 }
 
@@ -222,43 +219,43 @@ void cut_transfer(event_loop &loop, connection &c) {
 void pump_input(event_loop &loop, connection &c) {
     int reads = 0;
     while (may_take_input(c)) {
-        const fastcgi::connection_event e = fastcgi::next_event(c.codec);
+        const connection_event e = next_event(c.codec);
         if (!c.codec.replies.empty()) {
             if (pending(c) == 0) c.last_progress = loop.io.now;
             c.out.append(c.codec.replies);
             c.codec.replies.clear();
         }
         switch (e.kind) {
-        case fastcgi::event_kind::need_more:
+        case event_kind::need_more:
             if (!read_records(loop, c, reads)) return;
             continue;
-        case fastcgi::event_kind::taken:
-            if (c.link == fastcgi::link_state::draining) drain(c, e.from);
+        case event_kind::taken:
+            if (c.link == link_state::draining) drain(c, e.from);
             continue;
-        case fastcgi::event_kind::start:
-            if (fastcgi::is_closing(c.link)) { // a request on a connection not kept
-                move_link(c, fastcgi::link_event::drained);
+        case event_kind::start:
+            if (is_closing(c.link)) { // a request on a connection not kept
+                move_link(c, link_event::drained);
                 return;
             }
             start_request(loop, c);
             continue;
-        case fastcgi::event_kind::body:
+        case event_kind::body:
             // Only an upload takes the body; otherwise it is dropped.
             if (uploading(c.request.x)) c.request.body_ahead.append(e.data);
             break;
-        case fastcgi::event_kind::body_end:
+        case event_kind::body_end:
             c.request.body_ended = true;
             break;
-        case fastcgi::event_kind::abort:
+        case event_kind::abort:
             cut_transfer(loop, c);
             end_request(c, 0);
             continue;
-        case fastcgi::event_kind::hold:
+        case event_kind::hold:
             c.holding = true;
             return;
-        case fastcgi::event_kind::close:
+        case event_kind::close:
             move_link(c,
-                      fastcgi::link_event::gone); // the protocol broken: what waits is not written
+                      link_event::gone); // the protocol broken: what waits is not written
             return;
         }
         // Body arrived, or its end: a paused upload takes it, or the end

@@ -19,14 +19,6 @@ std::string_view answer_text(own_answer_kind kind, response_form form) {
     return mount_not_allowed_answer;
 }
 
-void apply_rules(relay_state &state, response_rules &rules) {
-    state.form = rules.form;
-    state.rename_location = rules.rename_location;
-    state.mounted = rules.mounted;
-    state.mount_prefix = std::move(rules.mount_prefix);
-    state.mount_origin = std::move(rules.mount_origin);
-}
-
 // The response body, through the relay while the sink has room; paused
 // while it is full, ended when it is gone.
 std::size_t take_body(char *data, std::size_t size, std::size_t count, void *user) noexcept {
@@ -72,7 +64,7 @@ transfer_end end_of_transfer(CURLcode result, const relay_state &relay) {
 
 bool open_exchange(exchange &x, request_plan plan, const exchange_io &io) noexcept {
     x.relay = relay_context{{}, io.sink};
-    apply_rules(x.relay.state, plan.response);
+    x.relay.state.rules = std::move(plan.response);
     x.header_stream = {&x.relay, true};
     x.plan = std::move(plan);
     x.body = io.body;
@@ -136,10 +128,10 @@ bool finish_exchange(exchange &x) noexcept {
     // the body (never past its announced size) before the gateway's own
     // answer and before the end. The passthrough form leaves it, as it
     // always has.
-    if (x.relay.state.form == response_form::document && !take_in_rest(*x.body)) return false;
+    if (x.relay.state.rules.form == response_form::document && !take_in_rest(*x.body)) return false;
     x.stage = exchange_stage::done;
     if (const auto *answer = std::get_if<own_answer>(&x.plan.action)) {
-        const std::string_view text = answer_text(answer->kind, x.relay.state.form);
+        const std::string_view text = answer_text(answer->kind, x.relay.state.rules.form);
         if (!text.empty()) x.relay.sink.write(x.relay.sink.target, text, {});
         return true;
     }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "curl_holders.hpp"
-#include "response_form.hpp"
+#include "relay.hpp"
 
 #include <cstdint>
 #include <string>
@@ -48,15 +48,6 @@ struct upstream_request {
     std::string url;    // always on the upstream's authority
     header_list headers;
     upstream_body body;
-};
-
-// How the answer goes back to the web server.
-struct response_rules {
-    response_form form = response_form::passthrough;
-    bool rename_location = false; // a 200's Location goes as renamed_location_field
-    bool mounted = false;         // a mount request: URLs lead back through the mount
-    std::string mount_prefix;     // SCRIPT_NAME: where the upstream is mounted
-    std::string mount_origin;     // the client's "scheme://host"
 };
 
 struct request_plan {

@@ -60,7 +60,7 @@ relay_phase after_section(section_kind kind) {
 // begin with a status line, so lines outside one are dropped there; the
 // passthrough form relays them as a section of their own.
 relay_phase next_phase(const relay_state &st, relay_event event) {
-    const bool passthrough = st.form == response_form::passthrough;
+    const bool passthrough = st.rules.form == response_form::passthrough;
     switch (st.phase) {
     case relay_phase::awaiting:
         switch (event) {
@@ -119,7 +119,7 @@ void begin_section(relay_state &st, std::string_view line) {
     st.section.clear();
     st.kind = kind_of(line);
     st.replaceable_seen = st.replaceable_seen || st.kind == section_kind::replaceable;
-    if (st.form == response_form::document) {
+    if (st.rules.form == response_form::document) {
         // A CGI response has one header section: interim ones are left out.
         if (st.kind != section_kind::interim) append_status_line(st.section, line);
         return;
@@ -136,18 +136,19 @@ void append_field(relay_state &st, std::string_view line) {
     // The body reaches the web server already de-chunked. A prefix test,
     // as libcurl makes before it removes the chunk framing.
     if (begins_with_name(line, "transfer-encoding:")) return;
-    if (st.form == response_form::document && st.kind == section_kind::interim) return;
+    if (st.rules.form == response_form::document && st.kind == section_kind::interim) return;
     st.section.append(line);
 }
 
 // The section ended at its blank line and is now in `next`.
 relay_output end_section(relay_state &st, std::string_view blank, relay_phase next) {
     const bool interim = next == relay_phase::awaiting;
-    if (interim && st.form == response_form::document) return {};
+    if (interim && st.rules.form == response_form::document) return {};
     st.section.append(blank);
-    if (st.form == response_form::document) {
-        const mount_view mount{st.mount_prefix, st.mount_origin};
-        keep_document_fields(st.section, {st.rename_location, st.mounted ? &mount : nullptr});
+    if (st.rules.form == response_form::document) {
+        const mount_view mount{st.rules.mount_prefix, st.rules.mount_origin};
+        keep_document_fields(st.section,
+                             {st.rules.rename_location, st.rules.mounted ? &mount : nullptr});
     }
     if (next == relay_phase::held) return {};
     st.written = true;
@@ -170,7 +171,7 @@ relay_output plan_header_line(relay_state &st, std::string_view line) {
         return {};
     case relay_event::blank_line:
         if (was == relay_phase::held ||
-            (was == relay_phase::awaiting && st.form == response_form::document))
+            (was == relay_phase::awaiting && st.rules.form == response_form::document))
             return {};
         return end_section(st, line, st.phase);
     case relay_event::body_bytes:
@@ -221,7 +222,8 @@ std::string_view plan_finish(relay_state &st) {
         st.written = true;
         return st.section;
     }
-    if (st.form == response_form::passthrough) return st.section; // the lines of a cut section
+    if (st.rules.form == response_form::passthrough)
+        return st.section; // the lines of a cut section
     // A document response needs a complete header section: when none went
     // out, the upstream gave no usable answer.
     if (st.written) return {};
@@ -239,7 +241,7 @@ bool answer_began(const relay_state &st) {
     // A passthrough form's cut section still goes out, as far as it came; a
     // document form's is replaced by the 502 answer.
     return st.written || st.phase == relay_phase::held ||
-           (st.form == response_form::passthrough && !st.section.empty());
+           (st.rules.form == response_form::passthrough && !st.section.empty());
 }
 
 std::size_t relay_chunk(char *data, std::size_t size, std::size_t count, void *user) noexcept {

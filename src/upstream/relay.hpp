@@ -27,19 +27,22 @@ enum class section_kind {
     final,
 };
 
-struct relay_state {
+// How the answer goes back to the web server.
+struct response_rules {
     response_form form = response_form::passthrough;
+    bool rename_location = false; // a 200's Location goes as renamed_location_field
+    bool mounted = false;         // a mount request: URLs lead back through the mount
+    std::string mount_prefix;     // SCRIPT_NAME: where the upstream is mounted
+    std::string mount_origin;     // the client's "scheme://host"
+};
+
+struct relay_state {
+    response_rules rules; // as the plan set them
     relay_phase phase = relay_phase::awaiting;
     section_kind kind = section_kind::final;
     bool written = false;          // a status line, or the body, went out
     bool replaceable_seen = false; // a 417 section came in this response
-    bool rename_location = false;  // a 200's Location goes as renamed_location_field
-    // A mount request's answer: its redirects and cookie paths are rewritten
-    // to lead back through the mount (rewrite.hpp).
-    bool mounted = false;
-    std::string mount_prefix;
-    std::string mount_origin;
-    std::string section; // header text not yet written
+    std::string section;           // header text not yet written
 };
 
 // "Status:", up to four bytes of the status code, and a blank.

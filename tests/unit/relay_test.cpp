@@ -56,11 +56,7 @@ std::string replay(relay_state &state, const std::vector<chunk> &chunks) {
 std::string relay_all(response_form form, const std::vector<chunk> &chunks,
                       bool rename_location = false, bool mounted = false) {
     relay_state state;
-    state.form = form;
-    state.rename_location = rename_location;
-    state.mounted = mounted;
-    state.mount_prefix = "/app";
-    state.mount_origin = "http://example.org";
+    state.rules = {form, rename_location, mounted, "/app", "http://example.org"};
     std::string out = replay(state, chunks);
     out.append(plan_finish(state));
     return out;
@@ -334,7 +330,7 @@ TEST(EndOfTransfer, AFailedTransferIsACutOnceTheUpstreamsAnswerBegan) {
     };
     for (const auto &c : cases) {
         relay_state state;
-        state.form = c.form;
+        state.rules.form = c.form;
         replay(state, c.chunks);
         EXPECT_EQ(end_of_transfer(c.result, state), c.expected) << c.name;
     }
