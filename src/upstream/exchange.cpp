@@ -94,9 +94,6 @@ void prepare_transfer(exchange &x) noexcept {
     // thread's or a CGI process's signals are not libcurl's (six system
     // calls a request saved).
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    // The upstream is a numeric address whose entry never goes stale: the
-    // name cache is not swept before every transfer.
-    curl_easy_setopt(h, CURLOPT_DNS_CACHE_TIMEOUT, -1L);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, request.headers.get());
     if (proxy)
         set_proxy_method(h, request.method, upload);
