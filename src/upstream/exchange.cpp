@@ -1,5 +1,6 @@
 #include "exchange.hpp"
 
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -56,6 +57,16 @@ void set_proxy_method(CURL *h, const std::string &method, bool upload) {
     if (upload) curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
 }
 
+// Whether libcurl would find a proxy for an http URL in the environment:
+// http_proxy, all_proxy or ALL_PROXY (never HTTP_PROXY, which a client can
+// set through a CGI server). Read once: the process's environment does not
+// change.
+bool proxy_in_environment() {
+    static const bool found =
+        std::getenv("http_proxy") || std::getenv("all_proxy") || std::getenv("ALL_PROXY");
+    return found;
+}
+
 } // namespace
 
 transfer_end end_of_transfer(CURLcode result, const relay_state &relay) {
@@ -90,6 +101,14 @@ void prepare_transfer(exchange &x) noexcept {
     const bool proxy = request.style == request_style::proxy;
     const bool upload = request.body.extent != body_extent::none;
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+    // With no proxy to find, libcurl need not look through the environment
+    // for one on every request, and the one name it resolves is the
+    // upstream's address, which never goes stale.
+    if (!proxy_in_environment()) {
+        curl_easy_setopt(h, CURLOPT_PROXY, "");
+        curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+        curl_easy_setopt(h, CURLOPT_DNS_CACHE_TIMEOUT, -1L);
+    }
     // No SIGALRM around name lookups: the upstream is an address, and a
     // thread's or a CGI process's signals are not libcurl's (six system
     // calls a request saved).

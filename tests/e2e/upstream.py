@@ -70,9 +70,10 @@ class Upstream:
     same connection) and "accept" (close, then take the next connection).
     With parallel=True it plays the whole script on every connection it
     accepts, each in a thread of its own, until closed. A read or write
-    that waits longer than timeout seconds ends the connection."""
+    that waits longer than timeout seconds ends the connection. Another
+    port makes it a proxy the gateway is sent to."""
 
-    def __init__(self, script, parallel=False, timeout=30):
+    def __init__(self, script, parallel=False, timeout=30, port=PORT):
         self.script = script
         self.timeout = timeout
         self.parallel = parallel
@@ -83,7 +84,7 @@ class Upstream:
         self.go_on = threading.Event()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", PORT))
+        self.sock.bind(("127.0.0.1", port))
         self.sock.listen(8)
         self.sock.settimeout(0.02)
         self.stop = threading.Event()
